@@ -1,0 +1,29 @@
+// Packet decoder: takes one packet from the ring and converts its big-endian fixed-point fields
+// into the sensor state, into a samples-log line, or into a misc-log dump line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "app/sensor_state.h"
+#include "logging/logging.h"
+#include "sio/sio.h"
+
+namespace vg::decode {
+
+// Converters of the wire's fixed-point encodings; p points at the field's first byte.
+float q14ToFloat(std::int32_t signFixedWord);
+std::int32_t readQ14Word(const std::uint8_t* p);  // sign-fixed, -32768..32767
+float readS24(const std::uint8_t* p);
+float readT24(const std::uint8_t* p);
+
+struct Decoder {
+    std::array<std::uint8_t, sio::kSlotBytes> rxBuffer{};  // copy of the packet being decoded
+    logging::AngleAccelRecord record{};
+};
+
+// 0 when a packet was taken from the ring (whatever its kind), -1 when the ring had none.
+int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state,
+                     logging::LogFiles& logs);
+
+}  // namespace vg::decode

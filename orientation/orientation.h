@@ -1,0 +1,21 @@
+// Orientation tracker: angles, per-sample steps, unwrapped sums and smoothed angles from each
+// new quaternion sample. All of its memory is the SensorState record.
+#pragma once
+
+#include <array>
+
+#include "app/sensor_state.h"
+
+namespace vg::orientation {
+
+using Quat = std::array<float, 4>;  // scalar part first
+
+void quatConjugate(const Quat& in, Quat& out);
+// Hamilton product a * b; out must be distinct from a and b.
+void quatMultiply(const Quat& a, const Quat& b, Quat& out);
+
+void updateOrientation(SensorState& state);
+void trackSmallTilt(SensorState& state);
+void trackLargeTilt(SensorState& state);
+
+}  // namespace vg::orientation

@@ -1,0 +1,16 @@
+#include <time.h>
+
+#include "platform/clock.h"
+
+namespace vg::platform {
+
+std::uint64_t monotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
+}
+
+bool toLocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
+
+}  // namespace vg::platform

@@ -1,0 +1,33 @@
+// Console layer: the exit key, the start-up key wait and the loop's sleeps.
+//
+// At a terminal the console is put into single-key mode (no line editing, no echo) and its
+// settings are restored on every way out. SIGINT, SIGTERM and SIGHUP (and on Windows the console's
+// control events) do not kill the process: they arrive as the exit key, code 3, so the loop closes
+// the logs as if the operator had typed it.
+#pragma once
+
+#include "platform/serial.h"
+
+namespace vg::platform {
+
+inline constexpr int kExitKey = 3;
+
+// Takes over the console; call once, before the first key test.
+void consoleOpen();
+// Puts the terminal back as it was; safe to call more than once.
+void consoleRestore();
+
+// True when a key (or a stop request) waits to be read.
+bool keyWaiting();
+// True when standard input is at end of file or closed, so no key can ever come.
+bool inputEnded();
+// The next key: a stop request reads as kExitKey; -1 when nothing was read.
+int readKey();
+
+void sleepMs(unsigned ms);
+
+// Sleeps until the port or standard input has something to read, a stop is requested, or
+// timeoutMs passes (a negative timeout waits without limit).
+void waitForActivity(PortHandle port, int timeoutMs);
+
+}  // namespace vg::platform

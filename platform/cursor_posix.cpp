@@ -1,0 +1,1 @@
+// Filled in with the subsystem that uses it.

@@ -1,0 +1,70 @@
+// Serial link: the port, the framer that cuts the byte stream into "$"-packets, and the ring
+// that queues packets for the decoder.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/serial.h"
+
+namespace vg::sio {
+
+inline constexpr std::size_t kSlotBytes = 256;
+inline constexpr std::uint16_t kMaxSlots = 4096;
+inline constexpr std::uint8_t kPacketStart = 0x24;  // "$"
+
+// Queue of received packets; a store into a full ring drops the oldest packet.
+struct PacketRing {
+    std::uint16_t readIndex = 0;
+    std::uint16_t writeIndex = 0;
+    std::uint16_t slotCount = 0;  // 0 until the link is opened
+    std::array<std::array<std::uint8_t, kSlotBytes>, kMaxSlots> slots{};
+    std::mutex ringLock;
+};
+
+int setRingSize(PacketRing& ring, std::uint16_t slots);
+int resetRing(PacketRing& ring);
+// Copies packet[1] bytes of a "$"-packet into the next slot; anything else is ignored.
+int storePacket(PacketRing& ring, const std::uint8_t* packet);
+int countPackets(PacketRing& ring, std::uint16_t& count);
+// Copies the oldest packet into dest; -1 (dest untouched) when the ring is empty.
+int takePacket(PacketRing& ring, std::uint8_t* dest);
+
+// Cuts a byte stream into packets. It keeps a packet that has not fully arrived and completes
+// it from later bytes, so the packets depend on the bytes alone, never on how they were chunked.
+struct Framer {
+    std::array<std::uint8_t, kSlotBytes> packet{};  // the packet being assembled, from its "$"
+    std::size_t have = 0;                           // bytes of it received so far
+};
+
+// Feeds bytes through the framer and stores every completed packet in the ring.
+// Returns the number of packets completed.
+std::size_t frameBytes(Framer& framer, PacketRing& ring, const std::uint8_t* bytes,
+                       std::size_t count);
+
+struct SerialLink {
+    std::uint16_t portNumber = 0;
+    std::uint32_t baudRate = 0;
+    const char* devicePath = nullptr;  // a device named by path instead of by number
+    platform::PortHandle portHandle = platform::kInvalidPort;
+    Framer framer;
+    std::array<std::uint8_t, 4096> sioRxBuffer{};  // one read's worth of raw bytes
+    std::array<std::uint8_t, 256> sioTxBuffer{};
+};
+
+// Stores both only when both are non-zero.
+int setLinkConfig(SerialLink& link, std::uint16_t port, std::uint32_t baud);
+// Names the device by path (the path must outlive the link); baud as for setLinkConfig.
+int setLinkDevice(SerialLink& link, const char* path, std::uint32_t baud);
+// Opens and configures the port, sizes the ring on first open and sends the start byte "w".
+int openLink(SerialLink& link, PacketRing& ring);
+int openPort(SerialLink& link);
+std::uint32_t bytesWaiting(SerialLink& link);
+int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count);
+int closePort(SerialLink& link);
+// Moves every complete packet waiting in the port into the ring.
+int drainPort(SerialLink& link, PacketRing& ring);
+
+}  // namespace vg::sio
