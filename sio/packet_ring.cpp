@@ -1,0 +1,64 @@
+#include <cstring>
+
+#include "sio/sio.h"
+
+namespace vg::sio {
+
+namespace {
+
+std::uint16_t nextIndex(const PacketRing& ring, std::uint16_t index) {
+    const auto next = static_cast<std::uint16_t>(index + 1);
+    return next >= ring.slotCount ? std::uint16_t{0} : next;
+}
+
+}  // namespace
+
+int setRingSize(PacketRing& ring, std::uint16_t slots) {
+    ring.slotCount = (slots >= 1 && slots <= kMaxSlots) ? slots : kMaxSlots;
+    return 0;
+}
+
+int resetRing(PacketRing& ring) {
+    std::lock_guard lock(ring.ringLock);
+    if (ring.readIndex != ring.writeIndex) {
+        ring.readIndex = 0;
+        ring.writeIndex = 0;
+    }
+    return 0;
+}
+
+int storePacket(PacketRing& ring, const std::uint8_t* packet) {
+    if (packet[0] != kPacketStart || ring.slotCount == 0) {
+        return 0;
+    }
+    std::lock_guard lock(ring.ringLock);
+    std::memcpy(ring.slots[ring.writeIndex].data(), packet, packet[1]);
+    ring.writeIndex = nextIndex(ring, ring.writeIndex);
+    if (ring.writeIndex == ring.readIndex) {
+        ring.readIndex = nextIndex(ring, ring.readIndex);  // full: the oldest packet goes
+    }
+    return 0;
+}
+
+int countPackets(PacketRing& ring, std::uint16_t& count) {
+    std::lock_guard lock(ring.ringLock);
+    if (ring.writeIndex >= ring.readIndex) {
+        count = static_cast<std::uint16_t>(ring.writeIndex - ring.readIndex);
+    } else {
+        count = static_cast<std::uint16_t>(ring.writeIndex + ring.slotCount - ring.readIndex);
+    }
+    return 0;
+}
+
+int takePacket(PacketRing& ring, std::uint8_t* dest) {
+    std::lock_guard lock(ring.ringLock);
+    if (ring.readIndex == ring.writeIndex) {
+        return -1;
+    }
+    const auto& slot = ring.slots[ring.readIndex];
+    std::memcpy(dest, slot.data(), slot[1]);
+    ring.readIndex = nextIndex(ring, ring.readIndex);
+    return 0;
+}
+
+}  // namespace vg::sio
