@@ -11,7 +11,8 @@ namespace vg::orientation {
 using Quat = std::array<float, 4>;  // scalar part first
 
 void quatConjugate(const Quat& in, Quat& out);
-// Hamilton product a * b; out must be distinct from a and b.
+// Hamilton product a * b. out is meant to be distinct from a and b; the components are
+// computed and stored one by one in the order 0 to 3, so a shared output feeds the later ones.
 void quatMultiply(const Quat& a, const Quat& b, Quat& out);
 
 void updateOrientation(SensorState& state);
