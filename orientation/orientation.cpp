@@ -6,7 +6,9 @@
 
 // The logged angles must come out bit for bit the same on every build: each formula is worked
 // in double from its float operands and rounded to float where it is stored. Value-changing
-// optimisations and wider intermediate evaluation would silently break that.
+// optimisations and wider intermediate evaluation would silently break that. Fused
+// multiply-adds are kept out by the build and, for clang, here as well; they could not change
+// these results anyway, as every product is of two floats (or by 2) and so exact in double.
 #if defined(__FAST_MATH__)
 #error "the orientation tracker must not be built with fast-math"
 #endif

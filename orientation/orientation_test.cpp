@@ -518,7 +518,7 @@ TEST(OrientationLongRun, SlowlyTurningBoardStaysContinuousAcrossTheSeam) {
             ++largeTilt;
             ASSERT_NEAR(dSum, dYaw * std::cos(tilt), 5e-5) << "sample " << k;
         } else {
-            ++returns;  // the phi step covers the whole large-tilt run again
+            ++returns;  // first sample, or back from large tilt: the step spans the whole run
         }
         if (!(small && !prevSmall)) {
             ASSERT_LT(std::fabs(dSum), 0.01) << "sample " << k;
