@@ -1,8 +1,10 @@
 #include "pointer/pointer.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
