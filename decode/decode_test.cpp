@@ -1,23 +1,14 @@
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
-#include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "decode/decode.h"
+#include "logging/scratch_dir_test_util.h"
 
 namespace vg::decode {
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 // A "$"-packet of the given kind: length byte L = 3 + payload size.
@@ -30,11 +21,10 @@ Bytes packet(std::uint8_t kind, const Bytes& payload) {
     return p;
 }
 
-// An AngleAccel packet with every field distinct: sample 40000; angles 00 01 00 (1.0),
-// FF FF FF (-1/256), 80 00 00 (-32768); accelerations 00 01 00, FF FF FF, 80 00 00, then
-// 01 00 00 (1.0), FF 00 00 (-1.0), 00 00 01 (1/65536); quaternion words 4000 C000 8000 7FFF.
+// The encodings' examples: 00 01 00, FF FF FF and 80 00 00 as T24 angles and as S24
+// accelerations, and the Q14 words 4000 C000 8000 7FFF.
 Bytes angleAccel() {
-    return packet(10, {0x9C, 0x40,                                            // sample
+    return packet(10, {0x9C, 0x40,                                            // sample 40000
                        0x00, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00,  // angles
                        0x00, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00,  // sensor frame
                        0x01, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x01,  // world frame
@@ -45,159 +35,119 @@ const std::string kAngleAccelLine =
     "-25536    1.00000   -0.00391 -32768.00000    0.00391   -0.00002 -128.00000    1.00000"
     "   -1.00000    0.00002    1.00000   -1.00000   -2.00000    1.99994\r\n";
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::uint8_t> bytesOf(const SensorState& s) {
-    std::vector<std::uint8_t> b(sizeof s);
+Bytes bytesOf(const SensorState& s) {
+    Bytes b(sizeof s);
     std::memcpy(b.data(), &s, sizeof s);
     return b;
 }
 
-// A ring, a decoder, a sensor state and open logs in a fresh directory of the test's own.
+// A ring, a decoder, a sensor state and open logs in a scratch directory.
 struct DecodeTest : ::testing::Test {
+    testutil::ScratchDir scratch;
     std::unique_ptr<sio::PacketRing> ring = std::make_unique<sio::PacketRing>();
     Decoder decoder;
     SensorState state;
     logging::LogFiles logs;
-    fs::path home, dir;
-    std::string samplesName, miscName;
 
     void SetUp() override {
-        home = fs::current_path();
-        std::string tmpl = (fs::temp_directory_path() / "vglog-decode-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-        fs::current_path(dir);
         sio::setRingSize(*ring, sio::kMaxSlots);
-        std::tm start{};
-        start.tm_year = 112;
-        start.tm_mon = 1;
-        start.tm_mday = 28;
-        ASSERT_EQ(logging::openLogFilesAt(logs, start), 0);
-        samplesName = logs.names[logging::kSamplesLog].data();
-        miscName = logs.names[logging::kMiscLog].data();
+        ASSERT_EQ(logging::openLogFilesAt(logs, std::tm{}), 0);
     }
-    void TearDown() override {
-        logging::closeLogFiles(logs);
-        fs::current_path(home);
-        fs::remove_all(dir);
-    }
+    void TearDown() override { logging::closeLogFiles(logs); }
 
-    void push(const Bytes& p) { sio::storePacket(*ring, p.data()); }
-    int decode() { return decodeNextPacket(decoder, *ring, state, logs); }
-    // Decodes one packet and returns what it printed on standard output.
-    std::string decodePrinting(int expectedResult = 0) {
+    // Decodes the packet and returns what that printed on standard output.
+    std::string decode(const Bytes& p) {
+        sio::storePacket(*ring, p.data());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(decode(), expectedResult);
+        EXPECT_EQ(decodeNextPacket(decoder, *ring, state, logs), 0);
         return testing::internal::GetCapturedStdout();
     }
-    // The lines of the samples log after its header, and the misc log.
-    std::string samples() {
-        std::fflush(logs.logFiles[logging::kSamplesLog]);
-        return readFile(samplesName).substr(sizeof logging::kSamplesHeader - 1);
-    }
-    std::string misc() {
-        std::fflush(logs.logFiles[logging::kMiscLog]);
-        return readFile(miscName);
+    // The samples log's lines after the header, or the misc log.
+    std::string log(std::size_t slot) {
+        std::fflush(logs.logFiles[slot]);
+        const std::string text = testutil::readFile(logs.names[slot].data());
+        return slot == logging::kSamplesLog ? text.substr(sizeof logging::kSamplesHeader - 1)
+                                            : text;
     }
 };
 
 TEST_F(DecodeTest, EmptyRingDecodesNothing) {
-    EXPECT_EQ(decodePrinting(-1), "");
-    EXPECT_EQ(samples(), "");
-    EXPECT_EQ(misc(), "");
+    EXPECT_EQ(decodeNextPacket(decoder, *ring, state, logs), -1);
+    EXPECT_EQ(log(logging::kSamplesLog), "");
+    EXPECT_EQ(log(logging::kMiscLog), "");
 }
 
 TEST_F(DecodeTest, AngleAccelFillsTheRecordAndLogsOneLine) {
     const auto before = bytesOf(state);
-    push(angleAccel());
-    EXPECT_EQ(decodePrinting(), "");
+    EXPECT_EQ(decode(angleAccel()), "");
 
     const auto& r = decoder.record;
     EXPECT_EQ(r.sample, 40000);
-    EXPECT_EQ(r.phi, 1.0f);
-    EXPECT_EQ(r.theta, -1.0f / 256);
-    EXPECT_EQ(r.psi, -32768.0f);
-    EXPECT_EQ(r.x, 0.00390625f);
-    EXPECT_EQ(r.y, -1.0f / 65536);
-    EXPECT_EQ(r.z, -128.0f);
-    EXPECT_EQ(r.xWorld, 1.0f);
-    EXPECT_EQ(r.yWorld, -1.0f);
-    EXPECT_EQ(r.zWorld, 1.0f / 65536);
+    const float s24[] = {0.00390625f, -1.0f / 65536, -128.0f, 1.0f, -1.0f, 1.0f / 65536};
+    const float got[] = {r.x, r.y, r.z, r.xWorld, r.yWorld, r.zWorld};
+    EXPECT_TRUE(std::equal(got, got + 6, s24));
+    EXPECT_EQ((std::array<float, 3>{r.phi, r.theta, r.psi}),
+              (std::array<float, 3>{1.0f, -1.0f / 256, -32768.0f}));
     EXPECT_EQ(r.quatRaw, (std::array<std::int32_t, 4>{16384, -16384, -32768, 32767}));
     EXPECT_EQ(r.quat, (std::array<float, 4>{1.0f, -1.0f, -2.0f, 32767.0f / 16384}));
-    EXPECT_EQ(samples(), kAngleAccelLine);
-    EXPECT_EQ(misc(), "");
-    EXPECT_EQ(bytesOf(state), before);  // the sensor state is not the record's business
+    EXPECT_EQ(log(logging::kSamplesLog), kAngleAccelLine);
+    EXPECT_EQ(log(logging::kMiscLog), "");
+    EXPECT_EQ(bytesOf(state), before);
 }
 
 TEST_F(DecodeTest, ShortAngleAccelWarnsAndIsLoggedWithZerosPastItsEnd) {
     const struct {
         std::uint8_t length;
         const char* warning;
-        std::int32_t quat3;  // the last word loses its bytes beyond the packet
+        std::int32_t quat3;  // the last word, without its bytes beyond the packet
     } cases[] = {
         {39, "Error - AngleAccel packet len 39, should be 42\n", 0x7F00},
         {40, "", 0x7FFF},
         {41, "", 0x7FFF},
-        {42, "", 0x7FFF},
         {3, "Error - AngleAccel packet len 3, should be 42\n", 0},
     };
     std::string expectedLog;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "L = " << int{c.length});
-        push(angleAccel());  // a full packet first, so stale bytes would show
-        decode();
+        decode(angleAccel());  // a full packet first, so stale bytes would show
         Bytes p = angleAccel();
         p.resize(c.length);
         p[1] = c.length;
-        push(p);
-        EXPECT_EQ(decodePrinting(), c.warning);
+        EXPECT_EQ(decode(p), c.warning);
         EXPECT_EQ(decoder.record.quatRaw[3], c.quat3);
-        logging::AngleAccelRecord again = decoder.record;
         char line[logging::kMaxSampleLine];
-        expectedLog += kAngleAccelLine;
-        expectedLog += std::string(line, logging::formatAngleAccelLine(line, again));
+        expectedLog += kAngleAccelLine +
+                       std::string(line, logging::formatAngleAccelLine(line, decoder.record));
     }
-    EXPECT_EQ(samples(), expectedLog);
+    EXPECT_EQ(log(logging::kSamplesLog), expectedLog);
 }
 
 TEST_F(DecodeTest, UndecodedKindsDumpFourteenBytesAndChangeNothing) {
-    // A long packet first leaves bytes behind that a short one must not show.
-    Bytes longOne(30, 0x41);
-    longOne[0] = '$';
-    longOne[1] = 30;
-    longOne[2] = 3;
+    // A long packet before each leaves bytes behind that a short one must not show.
+    const Bytes longOne = packet(3, Bytes(27, 'A'));
+    const std::string longLine = "$\\030\\003AAAAAAAAAAA\r\n";
+    const std::string zeros = "\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000";
     const struct {
         Bytes packet;
         std::string line;
     } cases[] = {
         {packet(3, {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k'}),
          "$\\014\\003abcdefghijk\r\n"},
-        {longOne, "$\\030\\003AAAAAAAAAAA\r\n"},
-        {packet(11, {0x7E}), "$\\004\\011~\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\r\n"},
-        {packet(255, {0x80, 0x5C}),
-         "$\\005\\255\\128\\\\000\\000\\000\\000\\000\\000\\000\\000\\000\r\n"},
-        {packet(0, {}), "$\\003\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\r\n"},
-        {packet(1, {'x'}), "$\\004\\001x\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\r\n"},
+        {packet(11, {0x7E}), "$\\004\\011~" + zeros + "\r\n"},
+        {packet(255, {0x5C}), "$\\004\\255\\" + zeros + "\r\n"},
+        {packet(0, {}), "$\\003\\000\\000" + zeros + "\r\n"},
+        {packet(1, {'x'}), "$\\004\\001x" + zeros + "\r\n"},
         {packet(6, Bytes(12, '6')), "$\\015\\00666666666666\r\n"},
     };
     const auto stateBefore = bytesOf(state);
     std::string expected;
     for (const auto& c : cases) {
-        push(longOne);
-        ASSERT_EQ(decodePrinting(), "");
-        push(c.packet);
-        ASSERT_EQ(decodePrinting(), "");
-        expected += "$\\030\\003AAAAAAAAAAA\r\n" + c.line;
+        EXPECT_EQ(decode(longOne), "");
+        EXPECT_EQ(decode(c.packet), "");
+        expected += longLine + c.line;
     }
-    EXPECT_EQ(misc(), expected);
-    EXPECT_EQ(samples(), "");
+    EXPECT_EQ(log(logging::kMiscLog), expected);
+    EXPECT_EQ(log(logging::kSamplesLog), "");
     EXPECT_EQ(bytesOf(state), stateBefore);
     EXPECT_EQ(decoder.record.sample, 0);
 }
@@ -216,23 +166,20 @@ TEST_F(DecodeTest, VectorPacketsFillTheirOwnVectorAndTheTag) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "kind " << int{c.kind});
         SensorState expected = state;
-        push(packet(c.kind, payload));
-        EXPECT_EQ(decodePrinting(), "");
+        EXPECT_EQ(decode(packet(c.kind, payload)), "");
         expected.*c.vector = c.values;
         expected.sampleTag = 0x2A;
         EXPECT_EQ(bytesOf(state), bytesOf(expected));
         state.sampleTag = 0;
     }
-    // Without a length check, a short vector packet reads zeros past its end: 02 00 00, not the
-    // 02 FF FF an earlier packet left there.
-    push(packet(7, payload));
-    decode();
-    push(packet(7, {0x01, 0x00, 0x00, 0x02}));
-    decode();
+    // Without a length check, a short packet reads zeros past its end: 02 00 00, not the
+    // 02 FF FF an earlier packet left there, and tag 0.
+    decode(packet(7, payload));
+    decode(packet(7, {0x01, 0x00, 0x00, 0x02}));
     EXPECT_EQ(state.kind7Vector, (std::array<float, 3>{1.0f, 2.0f, 0.0f}));
     EXPECT_EQ(state.sampleTag, 0);
-    EXPECT_EQ(samples(), "");
-    EXPECT_EQ(misc(), "");
+    EXPECT_EQ(log(logging::kSamplesLog), "");
+    EXPECT_EQ(log(logging::kMiscLog), "");
 }
 
 TEST_F(DecodeTest, QuaternionRunsTheTrackerOnlyWhenItsSecondWordIsNonZero) {
@@ -253,40 +200,19 @@ TEST_F(DecodeTest, QuaternionRunsTheTrackerOnlyWhenItsSecondWordIsNonZero) {
         SCOPED_TRACE(testing::Message() << "tag " << int{c.payload[9]});
         const std::uint8_t lastTag = state.lastSampleTag;
         const auto quatPrev = state.quatPrev;
-        push(packet(2, c.payload));
-        EXPECT_EQ(decodePrinting(), "");
+        EXPECT_EQ(decode(packet(2, c.payload)), "");
         EXPECT_EQ(state.quatRaw, c.raw);
         for (std::size_t i = 0; i < 4; ++i) {
             EXPECT_EQ(state.quat[i], static_cast<float>(c.raw[i] / 16384.0));
         }
         EXPECT_EQ(state.buttons, c.payload[8]);
         EXPECT_EQ(state.sampleTag, c.payload[9]);
-        if (c.tracked) {  // the tracker takes the new tag and keeps this quaternion
-            EXPECT_EQ(state.lastSampleTag, c.payload[9]);
-            EXPECT_EQ(state.quatPrev, state.quat);
-        } else {
-            EXPECT_EQ(state.lastSampleTag, lastTag);
-            EXPECT_EQ(state.quatPrev, quatPrev);
-        }
+        // The tracker takes each new tag and keeps the quaternion it processed.
+        EXPECT_EQ(state.lastSampleTag, c.tracked ? c.payload[9] : lastTag);
+        EXPECT_EQ(state.quatPrev, c.tracked ? state.quat : quatPrev);
     }
-    EXPECT_EQ(samples(), "");
-    EXPECT_EQ(misc(), "");
-}
-
-TEST_F(DecodeTest, PacketsAreDecodedOldestFirstOnePerCall) {
-    push(packet(3, {'1'}));
-    push(angleAccel());
-    push(packet(4, {'2'}));
-    std::uint16_t waiting = 0;
-    sio::countPackets(*ring, waiting);
-    ASSERT_EQ(waiting, 3);
-    for (int i = 0; i < waiting; ++i) {
-        EXPECT_EQ(decode(), 0);
-    }
-    EXPECT_EQ(decode(), -1);
-    EXPECT_EQ(samples(), kAngleAccelLine);
-    EXPECT_EQ(misc().substr(0, 15), "$\\004\\0031\\000\\");
-    EXPECT_EQ(misc().find("$\\004\\0042"), misc().find("\r\n") + 2);
+    EXPECT_EQ(log(logging::kSamplesLog), "");
+    EXPECT_EQ(log(logging::kMiscLog), "");
 }
 
 }  // namespace

@@ -13,20 +13,16 @@
 namespace vg::logging {
 namespace {
 
-// What the C library prints for the same record with the original format string.
-std::string referenceLine(const AngleAccelRecord& r) {
-    char buf[kMaxSampleLine];
-    const int n = std::snprintf(
-        buf, sizeof buf,
-        "%6hd %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f "
-        "%10.5f %10.5f\r\n",
-        static_cast<short>(r.sample), static_cast<double>(r.phi), static_cast<double>(r.theta),
-        static_cast<double>(r.psi), static_cast<double>(r.x), static_cast<double>(r.y),
-        static_cast<double>(r.z), static_cast<double>(r.xWorld), static_cast<double>(r.yWorld),
-        static_cast<double>(r.zWorld), static_cast<double>(r.quat[0]),
-        static_cast<double>(r.quat[1]), static_cast<double>(r.quat[2]),
-        static_cast<double>(r.quat[3]));
-    return std::string(buf, static_cast<std::size_t>(n));
+AngleAccelRecord recordOf(std::uint16_t sample, const float* v, std::size_t n) {
+    AngleAccelRecord r;
+    r.sample = sample;
+    float* fields[] = {&r.phi,     &r.theta,   &r.psi,    &r.x,      &r.y,
+                       &r.z,       &r.xWorld,  &r.yWorld, &r.zWorld, &r.quat[0],
+                       &r.quat[1], &r.quat[2], &r.quat[3]};
+    for (std::size_t i = 0; i < 13; ++i) {
+        *fields[i] = v[i % n];
+    }
+    return r;
 }
 
 std::string ourLine(const AngleAccelRecord& r) {
@@ -34,25 +30,24 @@ std::string ourLine(const AngleAccelRecord& r) {
     return std::string(buf, formatAngleAccelLine(buf, r));
 }
 
-AngleAccelRecord recordOf(std::uint16_t sample, const std::vector<float>& v) {
-    AngleAccelRecord r;
-    r.sample = sample;
-    float* fields[] = {&r.phi,     &r.theta,   &r.psi,    &r.x,      &r.y,
-                       &r.z,       &r.xWorld,  &r.yWorld, &r.zWorld, &r.quat[0],
-                       &r.quat[1], &r.quat[2], &r.quat[3]};
-    for (std::size_t i = 0; i < 13; ++i) {
-        *fields[i] = v[i % v.size()];
-    }
-    return r;
+// What the C library prints for the same record with the one format string.
+std::string referenceLine(const AngleAccelRecord& r) {
+    char buf[kMaxSampleLine];
+    const int n = std::snprintf(
+        buf, sizeof buf,
+        "%6hd %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f "
+        "%10.5f %10.5f\r\n",
+        static_cast<short>(r.sample), double{r.phi}, double{r.theta}, double{r.psi}, double{r.x},
+        double{r.y}, double{r.z}, double{r.xWorld}, double{r.yWorld}, double{r.zWorld},
+        double{r.quat[0]}, double{r.quat[1]}, double{r.quat[2]}, double{r.quat[3]});
+    return std::string(buf, static_cast<std::size_t>(n));
 }
 
-// Compares every value of the list against the C library, thirteen to a line.
-void expectSameAsCLibrary(const std::vector<float>& values, std::uint16_t sample = 1) {
+// Every value of the list, thirteen to a line, prints as the C library prints it.
+void expectSameAsCLibrary(const std::vector<float>& values) {
     for (std::size_t i = 0; i < values.size(); i += 13) {
-        std::vector<float> chunk(
-            values.begin() + static_cast<std::ptrdiff_t>(i),
-            values.begin() + static_cast<std::ptrdiff_t>(std::min(values.size(), i + 13)));
-        const auto r = recordOf(sample, chunk);
+        const auto r = recordOf(static_cast<std::uint16_t>(i), &values[i],
+                                std::min<std::size_t>(13, values.size() - i));
         ASSERT_EQ(ourLine(r), referenceLine(r)) << "values from index " << i;
     }
 }
@@ -60,8 +55,7 @@ void expectSameAsCLibrary(const std::vector<float>& values, std::uint16_t sample
 TEST(SampleLineTest, MatchesTheCLibraryForFloatsOfEveryMagnitude) {
     std::mt19937 rng(12345);
     std::vector<float> values;
-    // Uniform bit patterns cover every exponent, subnormals included; non-finite ones are
-    // covered below.
+    // Uniform bit patterns cover every exponent, subnormals included.
     std::uniform_int_distribution<std::uint32_t> bits;
     while (values.size() < 1300000) {
         const float f = std::bit_cast<float>(bits(rng));
@@ -69,7 +63,7 @@ TEST(SampleLineTest, MatchesTheCLibraryForFloatsOfEveryMagnitude) {
             values.push_back(f);
         }
     }
-    // And the values samples really carry: n / 65536 (S24), n / 256 (T24), n / 16384 (Q14).
+    // And the values samples carry: n / 65536 (S24), n / 256 (T24), n / 16384 (Q14).
     std::uniform_int_distribution<std::int32_t> s24(-(1 << 23), (1 << 23) - 1);
     std::uniform_int_distribution<std::int32_t> q14(-32768, 32767);
     for (int i = 0; i < 300000; ++i) {
@@ -82,32 +76,16 @@ TEST(SampleLineTest, MatchesTheCLibraryForFloatsOfEveryMagnitude) {
 }
 
 TEST(SampleLineTest, MatchesTheCLibraryOnTiesAndEdges) {
-    std::vector<float> values = {0.0f,
-                                 -0.0f,
-                                 0.015625f,  // ties at the fifth decimal go to the even digit
-                                 0.046875f,
-                                 -0.015625f,
-                                 0.000005f,
-                                 -0.000005f,
-                                 0.0000049f,
-                                 -0.0000001f,  // rounds to "-0.00000"
-                                 0.99999f,
-                                 0.999995f,
-                                 9.999995f,
-                                 99999.99f,
-                                 12345.5f,
-                                 32767.99998f,
-                                 -32768.0f,
-                                 70368744177663.0f,  // just below where the C library takes over
-                                 70368744177664.0f,
-                                 std::numeric_limits<float>::max(),
-                                 std::numeric_limits<float>::lowest(),
-                                 std::numeric_limits<float>::min(),
-                                 std::numeric_limits<float>::denorm_min(),
-                                 std::numeric_limits<float>::infinity(),
-                                 -std::numeric_limits<float>::infinity(),
-                                 std::numeric_limits<float>::quiet_NaN(),
-                                 -std::numeric_limits<float>::quiet_NaN()};
+    using L = std::numeric_limits<float>;
+    // 0.015625 is a tie at the fifth decimal (goes to the even digit); -0.0000001 prints
+    // "-0.00000"; 2^46 is where the C library takes over; samples are always finite, but
+    // a record can hold anything.
+    std::vector<float> values = {0.0f,          -0.0f,          0.015625f,      0.046875f,
+                                 -0.015625f,    0.000005f,      -0.000005f,     -1e-7f,
+                                 0.99999f,      0.999995f,      9.999995f,      99999.99f,
+                                 12345.5f,      -32768.0f,      0x1p46f,        0x1.fffffep45f,
+                                 L::max(),      L::lowest(),    L::min(),       L::denorm_min(),
+                                 L::infinity(), -L::infinity(), L::quiet_NaN(), -L::quiet_NaN()};
     // Every odd multiple of 2^-6 .. 2^-17 between -4 and 4 is an exact tie or near one.
     for (int shift = 6; shift <= 17; ++shift) {
         for (int k = -(4 << shift) + 1; k < (4 << shift); k += 2) {
@@ -117,55 +95,34 @@ TEST(SampleLineTest, MatchesTheCLibraryOnTiesAndEdges) {
     expectSameAsCLibrary(values);
 }
 
-TEST(SampleLineTest, SampleNumberPrintsAsSigned16Bits) {
+TEST(SampleLineTest, FieldsAreRightAlignedAndWideValuesPushTheLine) {
     const struct {
         std::uint16_t sample;
-        const char* text;
-    } cases[] = {{7, "     7"},     {0, "     0"},     {32767, " 32767"}, {32768, "-32768"},
-                 {40000, "-25536"}, {65535, "    -1"}, {65526, "   -10"}};
-    for (const auto& c : cases) {
-        const auto r = recordOf(c.sample, {0.0f});
-        const std::string line = ourLine(r);
-        EXPECT_EQ(line.substr(0, 7), std::string(c.text) + " ") << c.sample;
-        EXPECT_EQ(line, referenceLine(r)) << c.sample;
-    }
-}
-
-TEST(SampleLineTest, ValuesAreRightAlignedInTenAndWiderValuesPushTheLine) {
-    const struct {
         float value;
-        const char* text;
-        std::size_t lineLength;
-    } cases[] = {{1.0f, "   1.00000", 151},      {-0.5f, "  -0.50000", 151},
-                 {0.0f, "   0.00000", 151},      {-1234.5f, "-1234.50000", 164},
-                 {12345.5f, "12345.50000", 164}, {1.0e-6f, "   0.00000", 151}};
+        const char* sampleText;
+        const char* valueText;
+        std::size_t length;
+    } cases[] = {
+        {7, 1.0f, "     7", "   1.00000", 151},
+        {40000, -0.5f, "-25536", "  -0.50000", 151},
+        {65535, 0.0f, "    -1", "   0.00000", 151},
+        {32767, 1e-6f, " 32767", "   0.00000", 151},
+        {32768, 12345.5f, "-32768", "12345.50000", 164},
+    };
     for (const auto& c : cases) {
-        const std::string line = ourLine(recordOf(7, {c.value}));
-        std::string expected = "     7";
+        std::string expected = c.sampleText;
         for (int i = 0; i < 13; ++i) {
-            expected += std::string(" ") + c.text;
+            expected += std::string(" ") + c.valueText;
         }
-        expected += "\r\n";
-        EXPECT_EQ(line, expected) << c.value;
-        EXPECT_EQ(line.size(), c.lineLength) << c.value;
+        const std::string line = ourLine(recordOf(c.sample, &c.value, 1));
+        EXPECT_EQ(line, expected + "\r\n");
+        EXPECT_EQ(line.size(), c.length);
     }
-    // One wide value grows the line by exactly its extra character.
-    auto r = recordOf(7, {1.0f});
-    r.psi = 12345.5f;
-    EXPECT_EQ(ourLine(r).size(), 152u);
+    const float oneWide[] = {1.0f, 1.0f, 12345.5f};
+    EXPECT_EQ(ourLine(recordOf(7, oneWide, 3)).size(), 151u + 4);  // every third value is wider
 }
 
-TEST(SampleLineTest, TheRawQuaternionWordsAreNeverPrinted) {
-    auto r = recordOf(7, {0.25f});
-    const std::string before = ourLine(r);
-    r.quatRaw = {123456, -98765, 4242, 31337};
-    EXPECT_EQ(ourLine(r), before);
-}
-
-TEST(SampleLineTest, HeaderIsTheFixed151ByteLine) {
-    const std::string header = kSamplesHeader;
-    EXPECT_EQ(header.size(), 151u);
-    // Column words and the spaces after each.
+TEST(SampleLineTest, HeaderHasItsColumnsAndSpacing) {
     const struct {
         const char* word;
         std::size_t spaces;
@@ -176,7 +133,8 @@ TEST(SampleLineTest, HeaderIsTheFixed151ByteLine) {
     for (const auto& c : columns) {
         expected += c.word + std::string(c.spaces, ' ');
     }
-    EXPECT_EQ(header, expected + "\r\n");
+    EXPECT_EQ(kSamplesHeader, expected + "\r\n");
+    EXPECT_EQ(sizeof kSamplesHeader - 1, 151u);
 }
 
 TEST(DumpLineTest, PrintableBytesAsTheyAreOthersAsDecimalEscapes) {
@@ -187,8 +145,7 @@ TEST(DumpLineTest, PrintableBytesAsTheyAreOthersAsDecimalEscapes) {
         {{0x24, 0x0E, 0x03, 0x41, 0x5C, 0x7F, 0x80, 0xFF, 0x20, 0x00, 0x0A, 0x0D, 0x7E, 0x25},
          "$\\014\\003A\\\\127\\128\\255 \\000\\010\\013~%\r\n"},
         {{}, "\r\n"},
-        {{0x1F, 0x20, 0x7E, 0x7F}, "\\031 ~\\127\r\n"},
-        {{0x09, 0x64, 0xC8}, "\\009d\\200\r\n"},
+        {{0x1F, 0x20, 0x7E, 0x7F, 0x09, 0x64, 0xC8}, "\\031 ~\\127\\009d\\200\r\n"},
     };
     for (const auto& c : cases) {
         char buf[5 * 16 + 2];
@@ -196,8 +153,7 @@ TEST(DumpLineTest, PrintableBytesAsTheyAreOthersAsDecimalEscapes) {
         EXPECT_EQ(std::string(buf, formatDumpLine(buf, c.bytes.data(), count)), c.text);
     }
     char buf[8];
-    const std::uint8_t b[1] = {'A'};
-    EXPECT_EQ(std::string(buf, formatDumpLine(buf, b, -5)), "\r\n");
+    EXPECT_EQ(std::string(buf, formatDumpLine(buf, cases[0].bytes.data(), -5)), "\r\n");
 }
 
 }  // namespace
