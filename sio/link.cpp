@@ -30,6 +30,7 @@ int setLinkDevice(SerialLink& link, const char* path, std::uint32_t baud) {
 }
 
 int openPort(SerialLink& link) {
+    closePort(link);  // an earlier open would otherwise leak and hold the device's lock
     if (link.devicePath != nullptr) {
         link.portHandle = platform::serialOpen(link.devicePath, link.baudRate);
     } else {

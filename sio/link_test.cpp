@@ -172,6 +172,7 @@ TEST_F(LinkTest, AppliesRawLineSettingsAtTheAskedSpeed) {
         EXPECT_EQ(t.c_cc[VTIME], 0);
         EXPECT_NE(fcntl(link->portHandle, F_GETFL) & O_NONBLOCK, 0);
         EXPECT_NE(fcntl(link->portHandle, F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ(bytesWaiting(*link), 0u);
         closePort(*link);
         pty.received();
     }
@@ -190,10 +191,14 @@ TEST_F(LinkTest, SendsTheStartByteOnceAfterTheLineIsRaw) {
     EXPECT_EQ(pty.received(), Bytes{'w'});
 }
 
-TEST_F(LinkTest, ReopeningKeepsTheRingSize) {
+TEST_F(LinkTest, ReopeningKeepsTheRingSizeAndReleasesTheOldPort) {
     setRingSize(*ring, 10);
     ASSERT_EQ(open(), 0);
+    const int descriptors = openDescriptors();
+    ASSERT_EQ(open(), 0);  // the old descriptor, and its lock, must go or this open is refused
+    EXPECT_EQ(openDescriptors(), descriptors);
     EXPECT_EQ(ring->slotCount, 10);
+    EXPECT_EQ(pty.received(), (Bytes{'w', 'w'}));
 }
 
 TEST_F(LinkTest, SecondOpenerIsRefusedWhileTheFirstKeepsWorking) {

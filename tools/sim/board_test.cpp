@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -220,72 +221,110 @@ TEST(BoardTest, AngleAccelAndQuaternionFieldsEncodeTheMotion) {
     }
 }
 
-// The program itself: it waits for the start byte on its device, streams, and ends when the
-// reader goes away; what the logger's link reads is exactly what it says it sent.
-TEST(SimProgramTest, LoggerLinkReadsWhatTheSimSays) {
-    const char* buildDir = std::getenv("VGLOG_BUILD_DIR");
-    ASSERT_NE(buildDir, nullptr);
-    const std::string sim = std::string(buildDir) + "/vglog-sim";
-    char dir[] = "/tmp/vglog-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string link = std::string(dir) + "/port", err = std::string(dir) + "/err",
-                      rec = std::string(dir) + "/rec";
+// Runs vglog-sim on a pseudo-terminal, linked into a scratch folder, with a logger link on it.
+struct SimProgramTest : ::testing::Test {
+    std::string dir, link, err, rec;
+    pid_t pid = -1;
+    std::unique_ptr<sio::SerialLink> serial = std::make_unique<sio::SerialLink>();
+    std::unique_ptr<sio::PacketRing> ring = std::make_unique<sio::PacketRing>();
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> args = {sim, "--link",  link,  "--count",   "3000",     "--seed",
-                                     "5", "--noise", "0.1", "--no-pace", "--record", rec};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
+    void SetUp() override {
+        char tmp[] = "/tmp/vglog-sim-XXXXXX";
+        ASSERT_NE(mkdtemp(tmp), nullptr);
+        dir = tmp;
+        link = dir + "/port";
+        err = dir + "/err";
+        rec = dir + "/rec";
     }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, sim.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    struct stat st {};
-    for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    auto serial = std::make_unique<sio::SerialLink>();
-    auto ring = std::make_unique<sio::PacketRing>();
-    sio::setLinkDevice(*serial, link.c_str(), 115200);
-    ASSERT_EQ(sio::openLink(*serial, *ring), 0);
-
-    std::vector<Bytes> got;
-    std::array<std::uint8_t, sio::kSlotBytes> dest{};
-    ::testing::internal::CaptureStdout();  // backlog warnings while the board outruns us
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (got.size() < 3000 && std::chrono::steady_clock::now() < until) {
-        sio::drainPort(*serial, *ring);
-        while (sio::takePacket(*ring, dest.data()) == 0) {
-            got.emplace_back(dest.begin(), dest.begin() + dest[1]);
+    void TearDown() override {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (const auto& f : {link, err, rec}) {
+            unlink(f.c_str());
+        }
+        rmdir(dir.c_str());
     }
-    std::fflush(stdout);
-    ::testing::internal::GetCapturedStdout();
-    sio::closePort(*serial);
-    int status = -1;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the simulator";
+
+    // Starts the program and opens the logger's link on its device.
+    void start(std::vector<std::string> args) {
+        const char* buildDir = std::getenv("VGLOG_BUILD_DIR");
+        ASSERT_NE(buildDir, nullptr);
+        const std::string sim = std::string(buildDir) + "/vglog-sim";
+        args.insert(args.begin(), {sim, "--link", link, "--record", rec});
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        ASSERT_EQ(posix_spawn(&pid, sim.c_str(), &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        struct stat st {};
+        for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        sio::setLinkDevice(*serial, link.c_str(), 115200);
+        ASSERT_EQ(sio::openLink(*serial, *ring), 0);
+    }
+
+    // Drains until count packets came or time ran out.
+    std::vector<Bytes> receive(std::size_t count) {
+        std::vector<Bytes> got;
+        std::array<std::uint8_t, sio::kSlotBytes> dest{};
+        ::testing::internal::CaptureStdout();  // backlog warnings while the board outruns us
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (got.size() < count && std::chrono::steady_clock::now() < until) {
+            sio::drainPort(*serial, *ring);
+            while (sio::takePacket(*ring, dest.data()) == 0) {
+                got.emplace_back(dest.begin(), dest.begin() + dest[1]);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::fflush(stdout);
+        ::testing::internal::GetCapturedStdout();
+        return got;
+    }
+
+    // Hangs up and gives the program's summary line once it has left.
+    std::string finish() {
+        sio::closePort(*serial);
+        int status = -1;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        pid = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        struct stat st {};
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the simulator";
+        std::ifstream in(err);
+        std::string summary;
+        std::getline(in, summary);
+        return summary;
+    }
+
+    Bytes recorded() const {
+        std::ifstream in(rec, std::ios::binary);
+        return Bytes((std::istreambuf_iterator<char>(in)), {});
+    }
+};
+
+// What the logger's link reads is exactly what the program says it sent, and what it recorded.
+TEST_F(SimProgramTest, LoggerLinkReadsWhatTheSimSays) {
+    start({"--count", "3000", "--seed", "5", "--noise", "0.1", "--no-pace"});
+    const std::vector<Bytes> got = receive(3000);
+    const std::string summary = finish();
 
     std::map<int, std::size_t> byKind;
     for (const auto& p : got) {
         ++byKind[p[2]];
     }
-    std::ostringstream expected;
-    std::ifstream recorded(rec, std::ios::binary);
-    const Bytes recordedBytes((std::istreambuf_iterator<char>(recorded)), {});
-    expected << "vglog-sim: sent 3000 packets, " << recordedBytes.size() << " bytes";
-    std::ifstream errIn(err);
-    std::string summary;
-    std::getline(errIn, summary);
-    EXPECT_EQ(summary.rfind(expected.str(), 0), 0u) << summary;
+    const Bytes bytes = recorded();
+    const std::string head = "vglog-sim: sent 3000 packets, " + std::to_string(bytes.size());
+    EXPECT_EQ(summary.rfind(head, 0), 0u) << summary;
     for (const auto& [kind, n] : byKind) {
         EXPECT_NE(summary.find("; kind " + std::to_string(kind) + ": " + std::to_string(n) + ";"),
                   std::string::npos)
@@ -298,12 +337,20 @@ TEST(SimProgramTest, LoggerLinkReadsWhatTheSimSays) {
     Stream s = generate(c, 3000);
     s.packets.resize(3000);
     EXPECT_EQ(got, s.packets);
-    EXPECT_EQ(frame(recordedBytes, 3), s.packets);
+    EXPECT_EQ(frame(bytes, 3), s.packets);
+}
 
-    for (const auto& f : {link, err, rec}) {
-        unlink(f.c_str());
-    }
-    rmdir(dir);
+// Asked for more than the line carries, the board sends no faster than 115200 baud allows.
+TEST_F(SimProgramTest, PacesNoFasterThanTheLine) {
+    const auto t0 = std::chrono::steady_clock::now();
+    start({"--kinds", "10", "--rate", "1000", "--count", "300"});
+    EXPECT_EQ(receive(300).size(), 300u);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    const std::string summary = finish();
+    EXPECT_EQ(summary.rfind("vglog-sim: sent 300 packets, 12600 bytes", 0), 0u) << summary;
+    // 12600 bytes at 11520 a second: 1.09 s, though 300 samples at 1000 Hz would take 0.3 s.
+    EXPECT_GT(took.count(), 1.0);
+    EXPECT_LT(took.count(), 3.0);
 }
 
 }  // namespace
