@@ -24,7 +24,6 @@ using vg::sim::Board;
 using vg::sim::SampleBytes;
 
 constexpr double kLineBytesPerSecond = 11520.0;  // 115200 baud, 10 bits a byte
-constexpr int kLingerMs = 2000;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -37,6 +36,7 @@ struct Options {
     const char* record = nullptr;
     const char* out = nullptr;  // "-" for standard output
     double seconds = -1;
+    double linger = 2.0;  // seconds the device stays open after the last byte
     long long count = -1;
     bool pace = true;
     vg::sim::BoardConfig board = vg::sim::defaultConfig();
@@ -52,6 +52,7 @@ void usage(std::FILE* to) {
         "  --seed N        motion and noise seed (default 1)\n"
         "  --noise F       fraction of junk bytes in the stream, 0 to 0.9\n"
         "  --rate HZ       motion samples per second (default 100)\n"
+        "  --linger S      keep the device open S seconds after the last packet (default 2)\n"
         "  --kinds LIST    packet kinds to send, e.g. 2,7,8,9,10,3 (default\n"
         "                  2,7,8,9,10,3,11; kinds other than 2, 7-10 are sent now and then)\n"
         "  --no-pace       send as fast as the reader takes it\n"
@@ -124,6 +125,8 @@ int parse(int argc, char** argv, Options& o) {
                 o.board.seed = static_cast<std::uint64_t>(v);
             } else if (a == "--noise" && v >= 0 && v <= 0.9) {
                 o.board.noise = v;
+            } else if (a == "--linger" && v >= 0) {
+                o.linger = v;
             } else if (a == "--rate" && v > 0 && v <= 10000) {
                 o.board.sampleRate = v;
             } else {
@@ -354,6 +357,7 @@ int main(int argc, char** argv) {
         const Sent sent = writeAll(sink, isDevice, sample.bytes.data(), size, written);
         if (record != nullptr) {
             std::fwrite(sample.bytes.data(), 1, written, record);
+            std::fflush(record);  // a watcher sees what was sent while the board lingers
         }
         totals.bytes += written;
         for (std::size_t i = 0; i < packets; ++i) {
@@ -374,7 +378,8 @@ int main(int argc, char** argv) {
     }
     if (isDevice && std::strcmp(ending, "done") == 0) {
         // Give the reader time to take the last bytes: closing the device would discard them.
-        for (int waited = 0; waited < kLingerMs && !stopRequested; waited += 50) {
+        const double lingerMs = o.linger * 1000.0;
+        for (double waited = 0; waited < lingerMs && !stopRequested; waited += 50) {
             pollfd pf{sink, POLLIN, 0};
             if (poll(&pf, 1, 50) > 0 && (pf.revents & (POLLHUP | POLLERR))) {
                 break;
