@@ -118,27 +118,43 @@ def soak(build, seconds):
     tmp = tempfile.mkdtemp(prefix="vglog-soak-")
     logs = os.path.join(tmp, "logs")
     os.mkdir(logs)
-    board_args = ["--seconds", str(seconds + 1), "--rate", "400", "--seed", "1", "--linger", "30"]
+    # A board with more to say than the line carries, so the line's 11 520 bytes/s set the pace;
+    # its board time is chosen so the stream takes `seconds` on the line.
+    probe = os.path.join(tmp, "probe.bin")
+    subprocess.run([os.path.join(build, "vglog-sim"), "--out", probe, "--seconds", "10",
+                    "--rate", "400", "--seed", "1"], check=True, stderr=subprocess.DEVNULL)
+    board_seconds = seconds * 11520 / (os.path.getsize(probe) / 10)
+    board_args = ["--seconds", f"{board_seconds:.3f}", "--rate", "400", "--seed", "1",
+                  "--linger", "60"]
     with open(os.path.join(tmp, "board1.txt"), "wb") as l1, \
             open(os.path.join(tmp, "board2.txt"), "wb") as l2:
-        b1 = start_board(build, os.path.join(tmp, "board1"), board_args, l1)
+        b1 = start_board(build, os.path.join(tmp, "board1"),
+                         board_args + ["--record", os.path.join(tmp, "sent1.bin")], l1)
         b2 = start_board(build, os.path.join(tmp, "board2"), board_args, l2)
         logger = start_logger(build, os.path.join(tmp, "board1"), logs)
         cat = start_cat(os.path.join(tmp, "board2"))
         started = time.monotonic()
-        # Both boards pace at the line rate; stop the readers once the boards have sent it all.
-        time.sleep(seconds + 3)
+        # Both boards pace at the line rate; stop the readers once the boards have sent it all
+        # and the last lines have had time to be flushed.
+        time.sleep(seconds)
+        record = os.path.join(tmp, "sent1.bin")
+        last = -1
+        while os.path.getsize(record) != last:
+            last = os.path.getsize(record)
+            time.sleep(1.0)
+        time.sleep(1.5)
         status, cpu, rss, out = stop_logger(logger)
         wall = time.monotonic() - started
         cat_rss = peak_rss_kib(cat.pid)
         cat.send_signal(signal.SIGTERM)
         _, cat_cpu = wait_rusage(cat)
         for b in (b1, b2):
+            b.terminate()
             b.wait(timeout=60)
     with open(os.path.join(tmp, "board1.txt"), "rb") as f:
         total, kind10, decoded = sent_by_board(f.read())
     samples, misc = logged_lines(logs)
-    print(f"soak: {seconds} s of a paced board (115200 baud), measured over {wall:.1f} s")
+    print(f"soak: a board paced at 115200 baud for {seconds:g} s, measured over {wall:.1f} s")
     print(f"  board sent          {total} packets ({kind10} AngleAccel, "
           f"{total - decoded} of other kinds)")
     print(f"  vglog logged        {samples} sample lines, {misc} dump lines "
