@@ -20,4 +20,4 @@ vglog_need_packages() {
     fi
 }
 
-VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev python3)
+VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3)
