@@ -16,3 +16,13 @@ echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+# The Windows layer is compiled whenever the MinGW-w64 cross compiler is there (CI installs it).
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
+    echo "== cross build for Windows (MinGW-w64, warnings as errors)"
+    cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+        -DVGLOG_TESTS=OFF -DVGLOG_WERROR=ON >/dev/null
+    cmake --build build-win -j "$jobs"
+else
+    echo "== Windows cross build skipped (apt-get install g++-mingw-w64-x86-64-posix to check it)"
+fi

@@ -71,6 +71,20 @@ class RunEndings(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(run.files()) == 2), run.files())
         return run
 
+    def operator_terminal(self):
+        """A terminal as a shell leaves it, and the start-up step that makes it the child's
+        controlling terminal (so Ctrl+C typed there becomes SIGINT)."""
+        console = FakePort(raw=False)
+        self.addCleanup(console.close)
+        slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, slave)
+
+        def own_terminal():
+            os.setsid()
+            os.close(os.open(console.path, os.O_RDWR))
+
+        return console, slave, own_terminal
+
     def check_clean_end(self, run, status, out):
         self.assertEqual(status, 0)
         self.assertIsNotNone(BANNER.fullmatch(out), out)
@@ -106,17 +120,9 @@ class RunEndings(unittest.TestCase):
         self.check_clean_end(run, status, out)
 
     def test_ctrl_c_at_a_terminal_and_the_terminal_restored(self):
-        console = FakePort(raw=False)  # the operator's terminal, as a shell leaves it
-        self.addCleanup(console.close)
-        slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
-        self.addCleanup(os.close, slave)
+        console, slave, own_terminal = self.operator_terminal()
         before = termios.tcgetattr(slave)
-
-        def own_terminal():
-            os.setsid()
-            os.close(os.open(console.path, os.O_RDWR))  # becomes the controlling terminal
-
-        run = self.start(stdin=slave, start_new_session=False, preexec_fn=own_terminal)
+        run = self.start(stdin=slave, preexec_fn=own_terminal)
         self.assertTrue(wait_until(lambda: termios.tcgetattr(slave)[3] != before[3]),
                         "the console takes single keys")
         console.send(b"a\x03")  # the terminal turns Ctrl+C into SIGINT
@@ -125,16 +131,8 @@ class RunEndings(unittest.TestCase):
         self.assertEqual(termios.tcgetattr(slave), before)
 
     def test_terminal_restored_after_a_failed_start(self):
-        console = FakePort(raw=False)
-        self.addCleanup(console.close)
-        slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
-        self.addCleanup(os.close, slave)
+        console, slave, own_terminal = self.operator_terminal()
         before = termios.tcgetattr(slave)
-
-        def own_terminal():
-            os.setsid()
-            os.close(os.open(console.path, os.O_RDWR))
-
         run = Run([], stdin=slave, preexec_fn=own_terminal)
         self.addCleanup(run.close)
         time.sleep(0.2)
