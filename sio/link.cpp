@@ -93,9 +93,10 @@ int drainPort(SerialLink& link, PacketRing& ring) {
     if (static_cast<std::int32_t>(waiting) > kBacklogWarning) {
         std::printf("******** serial buffer has %d bytes\n", static_cast<int>(waiting));
     }
-    // Read until the port has nothing more to give. A large read means a backlog, which the
-    // driver hands over in pieces of its own buffer's size (4095 bytes on Linux): wait a moment
-    // for the next piece rather than a whole loop pass, so a burst is read as fast as it comes.
+    // Read until the port has nothing more to give. A read that fills the buffer (the Linux
+    // terminal layer hands over at most 4095 bytes at a time) means a backlog, which arrives in
+    // such pieces: wait a moment for the next one rather than a whole loop pass, so a burst is
+    // read as fast as it comes.
     for (;;) {
         const std::ptrdiff_t got =
             platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
@@ -108,7 +109,7 @@ int drainPort(SerialLink& link, PacketRing& ring) {
         }
         const auto n = static_cast<std::size_t>(got);
         frameBytes(link.framer, ring, link.sioRxBuffer.data(), n);
-        if (n < link.sioRxBuffer.size() / 2 || !roomForAnotherRead(link, ring) ||
+        if (n + 1 < link.sioRxBuffer.size() || !roomForAnotherRead(link, ring) ||
             !platform::serialAwaitMore(link.portHandle, 1)) {
             break;
         }
