@@ -3,17 +3,20 @@
 import os
 import signal
 import subprocess
+import tempfile
 import termios
 import time
 import unittest
 
+from expected_logs import SAMPLES_HEADER, sample_line
 from harness import BANNER, OPEN_FAILED, PROMPT, VGLOG, FakePort, Run, wait_until
 
 HEADER_START = b"Sample      Phi"
 
 
 class StartupFailures(unittest.TestCase):
-    def check_open_failure(self, args, stdin=subprocess.DEVNULL, prompt=False, **kwargs):
+    def check_open_failure(self, args, stdin=subprocess.DEVNULL, prompt=False,
+                           reason=b"Error: Unable to open the port", **kwargs):
         run = Run(args, stdin=stdin, **kwargs)
         try:
             start = time.monotonic()
@@ -24,7 +27,7 @@ class StartupFailures(unittest.TestCase):
             self.assertIsNotNone(m, out)
             rest = out[m.end():]
             self.assertEqual(rest, (PROMPT if prompt else b"") + OPEN_FAILED)
-            self.assertIn(b"Error: Unable to open the port", err)
+            self.assertIn(reason, err)
             self.assertEqual(run.files(), [], "no log may be created")
         finally:
             run.close()
@@ -45,6 +48,10 @@ class StartupFailures(unittest.TestCase):
 
     def test_missing_device_path(self):
         self.check_open_failure(["/nonexistent/tty"])
+
+    def test_a_regular_file_is_no_serial_port(self):
+        with tempfile.NamedTemporaryFile() as f:
+            self.check_open_failure([f.name], reason=b"Error: Unable to configure the serial port")
 
     def test_help_and_version(self):
         out = subprocess.run([VGLOG, "--help"], capture_output=True, stdin=subprocess.DEVNULL)
@@ -99,6 +106,25 @@ class RunEndings(unittest.TestCase):
         run.send_key(b"\x03")
         status, out, _ = run.finish()
         self.check_clean_end(run, status, out)
+
+    def test_a_second_logger_on_the_same_port_is_refused(self):
+        run = self.start()
+        second = Run([self.port.path], stdin=subprocess.DEVNULL)
+        self.addCleanup(second.close)
+        status, out, err = second.finish()
+        self.assertEqual(status, 1)
+        self.assertTrue(out.endswith(OPEN_FAILED), out)
+        self.assertIn(b"Error: Unable to open the port", err)
+        self.assertEqual(second.files(), [])
+        self.assertEqual(self.port.read_available(), b"", "the refused logger sent nothing")
+
+        packet = bytes([0x24, 42, 10, 0, 7]) + bytes(range(37))  # the first keeps logging
+        self.port.send(packet)
+        time.sleep(0.3)
+        run.send_key(b"\x03")
+        status, out, _ = run.finish()
+        self.check_clean_end(run, status, out)
+        self.assertEqual(run.log_named("anglesAndAccels"), SAMPLES_HEADER + sample_line(packet))
 
     def test_signals_end_the_run_like_the_exit_key(self):
         for sig in [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]:
