@@ -18,11 +18,15 @@ float readS24(const std::uint8_t* p);
 float readT24(const std::uint8_t* p);
 
 struct Decoder {
-    std::array<std::uint8_t, sio::kSlotBytes> rxBuffer{};  // copy of the packet being decoded
+    // Copy of the packet being decoded; zero beyond its length.
+    std::array<std::uint8_t, sio::kSlotBytes> rxBuffer{};
     logging::AngleAccelRecord record{};
 };
 
-// 0 when a packet was taken from the ring (whatever its kind), -1 when the ring had none.
+// Takes the oldest packet from the ring: quaternion and vector kinds go into state (a quaternion
+// with a non-zero second word also runs the tracker), AngleAccel becomes a samples-log line,
+// every other kind a 14-byte misc-log dump. 0 when a packet was taken (whatever its kind), -1
+// when the ring had none.
 int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state,
                      logging::LogFiles& logs);
 

@@ -21,29 +21,53 @@ struct AngleAccelRecord {
 
 inline constexpr std::size_t kSamplesLog = 0;
 inline constexpr std::size_t kMiscLog = 1;
+inline constexpr std::size_t kNameBytes = 128;
+inline constexpr std::uint64_t kFlushIntervalMs = 1000;
+
+// The first line of the samples log.
+inline constexpr char kSamplesHeader[] =
+    "Sample      Phi       Theta       Psi         X          Y          Z       Xworld     "
+    "YWorld     ZWorld     Quat[0]    Quat[1]    Quat[2]    Quat[3]\r\n";
 
 struct LogFiles {
-    std::array<std::FILE*, 2> logFiles{};  // null while closed
-    std::array<bool, 2> failed{};          // a write, flush or close of that file failed
-    bool unflushed = false;                // written since the last flush
+    std::array<std::FILE*, 2> logFiles{};                 // null while closed
+    std::array<std::array<char, kNameBytes>, 2> names{};  // of the files this run created
+    std::array<bool, 2> failed{};  // a write, flush or close of that file failed
+    bool unflushed = false;        // written since the last flush
     std::uint64_t lastFlushMs = 0;
 };
 
-// Writes "prefix.YYYYMonDD-HHMMSS.txt" into buf; false when it does not fit.
+// Writes "prefix.YYYYMonDD-HHMMSS.txt" into buf; false when the time is out of range or the
+// name does not fit.
 bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local);
 
 // Creates both logs in the current directory, named from the local time now (or the given
-// broken-down time), and writes the header. 0 on success, 1 on failure; never overwrites.
+// broken-down time), and writes the header. 0 on success, 1 on failure. The files are created
+// exclusively: an existing file or link of either name is a failure and is left untouched, and
+// a log this call created before failing is removed again. On POSIX the first call also makes
+// the process ignore SIGXFSZ, so a file-size limit surfaces as a write error.
 int openLogFiles(LogFiles& logs);
 int openLogFilesAt(LogFiles& logs, const std::tm& localStart);
 
+// Formats one samples-log line (with its "\r\n", no terminator) into buf and returns its
+// length; buf must hold kMaxSampleLine bytes. Byte for byte the C library's
+// "%6hd" and thirteen " %10.5f" of the same values.
+inline constexpr std::size_t kMaxSampleLine = 1024;
+std::size_t formatAngleAccelLine(char* buf, const AngleAccelRecord& record);
+
+// Formats one dump line of count bytes (none when count <= 0) into buf and returns its length;
+// buf must hold 5 * count + 2 bytes.
+std::size_t formatDumpLine(char* buf, const std::uint8_t* bytes, std::int32_t count);
+
+// Each writes one line; 0 when it was handed to the file, -1 when the write failed or the log is
+// not open. A failure is reported once per file on standard error and remembered for close.
 int writeAngleAccelLine(LogFiles& logs, const AngleAccelRecord& record);
 int dumpPacket(LogFiles& logs, const std::uint8_t* bytes, std::int32_t count);
 
 // Flushes both logs when something is unflushed and at least a second has passed since the
-// last flush; nowMs is a monotonic clock reading.
+// last flush; nowMs is a monotonic clock reading (platform::monotonicMs).
 void flushLogsIfDue(LogFiles& logs, std::uint64_t nowMs);
-// Milliseconds until flushLogsIfDue would flush, or -1 when nothing waits to be flushed.
+// Milliseconds until flushLogsIfDue would flush (0 when due), or -1 when nothing waits.
 std::int64_t msUntilFlushDue(const LogFiles& logs, std::uint64_t nowMs);
 
 // Closes whatever is open. 0 when every line reached its file, -1 when anything was lost.

@@ -11,6 +11,8 @@ std::uint64_t monotonicMs() {
            static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
 }
 
-bool toLocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
+bool toLocalTime(std::time_t t, std::tm& out) {
+    return localtime_r(&t, &out) != nullptr;
+}
 
 }  // namespace vg::platform

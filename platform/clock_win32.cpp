@@ -4,8 +4,12 @@
 
 namespace vg::platform {
 
-std::uint64_t monotonicMs() { return GetTickCount64(); }
+std::uint64_t monotonicMs() {
+    return GetTickCount64();
+}
 
-bool toLocalTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0; }
+bool toLocalTime(std::time_t t, std::tm& out) {
+    return localtime_s(&out, &t) == 0;
+}
 
 }  // namespace vg::platform

@@ -1,4 +1,8 @@
 // Serial device layer: an exclusive, raw, non-blocking serial port. POSIX and Win32 versions.
+//
+// The port is opened for one user only, set to raw 8N1 at the asked speed with no flow control
+// and DTR and RTS inactive. Reads return at once with what has arrived; writes are bounded by
+// 10 ms per byte plus one second. On POSIX the handle is a file descriptor that can be polled.
 #pragma once
 
 #include <cstddef>
@@ -13,5 +17,34 @@ inline const PortHandle kInvalidPort = reinterpret_cast<void*>(static_cast<std::
 using PortHandle = int;
 inline constexpr PortHandle kInvalidPort = -1;
 #endif
+
+// Longest device name serialPortName writes, with its terminator.
+inline constexpr std::size_t kPortNameSize = 32;
+
+// The device that port number N names: COM N. On POSIX that is /dev/ttyS(N-1); port 0 names no
+// device and gives an empty name, whose open fails. Always terminates name.
+void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]);
+
+// Opens and configures the device at path (a UTF-8 path or device name). On failure it shows the
+// error notice ("Unable to open the port", "Unable to configure the serial port" or "Unable to set
+// the time-out parameters"), closes whatever it opened and gives kInvalidPort.
+PortHandle serialOpen(const char* path, std::uint32_t baud);
+
+// Received bytes waiting in the driver; 0 when the query fails. Clears pending line errors.
+std::uint32_t serialBytesWaiting(PortHandle port);
+
+// Reads up to count bytes that have already arrived, without waiting. Gives the number read
+// (0 when nothing has arrived) or -1 on failure.
+std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count);
+
+// Writes count bytes, giving up after 10 ms per byte plus 1000 ms. Gives the number written
+// (possibly fewer on a time-out) or -1 on failure.
+std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);
+
+void serialClose(PortHandle port);
+
+// The modal error notice, captioned "Error". On POSIX it goes to standard error; reason is the
+// system's error code (errno or GetLastError), 0 for none.
+void showErrorNotice(const char* text, int reason);
 
 }  // namespace vg::platform

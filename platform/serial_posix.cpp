@@ -1,1 +1,231 @@
-// Filled in with the subsystem that uses it.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/serial.h"
+
+namespace vg::platform {
+
+namespace {
+
+constexpr const char* kCantOpen = "Unable to open the port";
+constexpr const char* kCantConfigure = "Unable to configure the serial port";
+constexpr const char* kCantSetTimeouts = "Unable to set the time-out parameters";
+
+// "Error: " and the text, the device, and the system's reason.
+void notice(const char* text, const char* path, int err) {
+    std::fprintf(stderr, "Error: %s", text);
+    if (path != nullptr) {
+        std::fprintf(stderr, ": %s", path);
+    }
+    if (err == EWOULDBLOCK || err == EBUSY) {
+        std::fprintf(stderr, ": the device is in use by another program\n");
+    } else if (err != 0) {
+        std::fprintf(stderr, ": %s\n", std::strerror(err));
+    } else {
+        std::fprintf(stderr, "\n");
+    }
+    if (err == EACCES || err == EPERM) {
+        std::fprintf(stderr,
+                     "The user needs access to the device (on most Linux systems, membership of "
+                     "the dialout group).\n");
+    }
+}
+
+bool speedFor(std::uint32_t baud, speed_t& speed) {
+    static constexpr struct {
+        std::uint32_t baud;
+        speed_t speed;
+    } kSpeeds[] = {
+        {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+        {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {921600, B921600},
+    };
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) {
+            speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Raw 8N1, receiver on, modem-control lines ignored, no flow control of any kind.
+void makeRaw(termios& t, speed_t speed) {
+    cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+}
+
+bool isRaw(const termios& t, speed_t speed) {
+    const tcflag_t mustSet = CS8 | CLOCAL | CREAD;
+    const tcflag_t mustClear = PARENB | CSTOPB | CRTSCTS;
+    return (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & mustSet) == mustSet &&
+           (t.c_cflag & mustClear) == 0 && (t.c_iflag & (IXON | IXOFF | IXANY)) == 0 &&
+           (t.c_lflag & (ICANON | ECHO | ISIG)) == 0 && cfgetispeed(&t) == speed &&
+           cfgetospeed(&t) == speed;
+}
+
+// Reads return at once with what has arrived: no byte minimum and no inter-byte timer.
+bool applyTimeouts(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return false;
+    }
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &t) != 0) {
+        return false;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
+        return false;
+    }
+    return t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0;
+}
+
+long long nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+PortHandle fail(int fd, const char* text, const char* path, int err) {
+    if (fd >= 0) {
+        close(fd);
+    }
+    notice(text, path, err);
+    return kInvalidPort;
+}
+
+}  // namespace
+
+void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
+    if (port == 0) {
+        name[0] = '\0';
+        return;
+    }
+    std::snprintf(name, sizeof name, "/dev/ttyS%u", static_cast<unsigned>(port) - 1u);
+}
+
+PortHandle serialOpen(const char* path, std::uint32_t baud) {
+    if (path == nullptr || path[0] == '\0') {
+        return fail(-1, kCantOpen, "(no device)", ENOENT);
+    }
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return fail(-1, kCantOpen, path, errno);
+    }
+    // The lock refuses a second logger even for root, who is not bound by TIOCEXCL.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return fail(fd, kCantOpen, path, errno);
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+        return fail(fd, kCantOpen, path, errno);
+    }
+
+    speed_t speed{};
+    if (!speedFor(baud, speed)) {
+        return fail(fd, kCantConfigure, path, EINVAL);
+    }
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return fail(fd, kCantConfigure, path, errno);
+    }
+    makeRaw(t, speed);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        return fail(fd, kCantConfigure, path, errno);
+    }
+    // tcsetattr succeeds when any one change took, so the settings are checked as applied.
+    termios applied{};
+    if (tcgetattr(fd, &applied) != 0) {
+        return fail(fd, kCantConfigure, path, errno);
+    }
+    if (!isRaw(applied, speed)) {
+        return fail(fd, kCantConfigure, path, 0);
+    }
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        return fail(fd, kCantConfigure, path, errno);
+    }
+
+    if (!applyTimeouts(fd)) {
+        return fail(fd, kCantSetTimeouts, path, errno);
+    }
+    return fd;
+}
+
+std::uint32_t serialBytesWaiting(PortHandle port) {
+    int n = 0;
+    if (port < 0 || ioctl(port, FIONREAD, &n) != 0 || n < 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(n);
+}
+
+std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count) {
+    for (;;) {
+        const ssize_t n = read(port, bytes, count);
+        if (n > 0) {
+            return n;
+        }
+        if (n == 0) {
+            // Nothing has arrived, or the device has hung up (the far end of a pseudo-terminal
+            // closed, an adapter was unplugged), where every read gives nothing for ever.
+            pollfd p{port, POLLIN, 0};
+            const bool gone = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+            return gone ? -1 : 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
+std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
+    const long long deadline = nowMs() + 1000 + 10 * static_cast<long long>(count);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = write(port, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return -1;
+        }
+        const long long left = deadline - nowMs();
+        if (left <= 0) {
+            break;  // timed out: the rest is not sent
+        }
+        pollfd p{port, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<std::ptrdiff_t>(done);
+}
+
+void serialClose(PortHandle port) {
+    if (port >= 0) {
+        close(port);
+    }
+}
+
+void showErrorNotice(const char* text, int reason) {
+    notice(text, nullptr, reason);
+}
+
+}  // namespace vg::platform

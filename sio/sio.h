@@ -54,17 +54,25 @@ struct SerialLink {
     std::array<std::uint8_t, 256> sioTxBuffer{};
 };
 
-// Stores both only when both are non-zero.
+// Stores both only when both are non-zero, and then names the device by that number again.
 int setLinkConfig(SerialLink& link, std::uint16_t port, std::uint32_t baud);
-// Names the device by path (the path must outlive the link); baud as for setLinkConfig.
+// Names the device by path (the path must outlive the link); stores only a non-empty path with a
+// non-zero speed.
 int setLinkDevice(SerialLink& link, const char* path, std::uint32_t baud);
-// Opens and configures the port, sizes the ring on first open and sends the start byte "w".
+// Opens and configures the port, sizes the ring on its first open and then sends the start byte
+// "w". -1 when the port cannot be opened or configured: the ring is left unsized, nothing is sent.
 int openLink(SerialLink& link, PacketRing& ring);
+// Opens the configured device into portHandle, releasing any port it held before, and forgets
+// any partly received packet. -1 (portHandle kInvalidPort) on failure, after the error notice.
 int openPort(SerialLink& link);
+// Received bytes waiting in the port; 0 when the query fails.
 std::uint32_t bytesWaiting(SerialLink& link);
+// Sends at most 256 bytes; "Can't write SIO driver (ERR4)" when the write fails. Always 0.
 int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count);
+// Releases the port, if open. Always 0.
 int closePort(SerialLink& link);
-// Moves every complete packet waiting in the port into the ring.
+// Moves every complete packet that has arrived into the ring, keeping a packet that is still
+// arriving in the framer. Warns once when more than 2048 bytes wait at the start. Always 0.
 int drainPort(SerialLink& link, PacketRing& ring);
 
 }  // namespace vg::sio

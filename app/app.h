@@ -1,0 +1,38 @@
+// The application driver: start-up, command line, the polling main loop and shutdown.
+#pragma once
+
+#include <cstdint>
+
+#include "app/sensor_state.h"
+#include "decode/decode.h"
+#include "logging/logging.h"
+#include "sio/sio.h"
+
+namespace vg::app {
+
+inline constexpr const char* kVersion = "Varnelv1.0";
+inline constexpr std::uint32_t kBaudRate = 115200;
+
+// Everything the program keeps for the whole run. The program has exactly one, with static
+// lifetime; tests make their own.
+struct App {
+    sio::SerialLink link;
+    sio::PacketRing ring;
+    decode::Decoder decoder;
+    logging::LogFiles logs;
+    SensorState state;
+};
+
+// The standard decimal conversion (leading white space, optional sign, digits up to the first
+// non-digit, none gives 0), kept to its low 16 bits: "7" is 7, "65536" is 0, "-1" is 65535.
+std::uint16_t portFromArgument(const char* text);
+
+// Configures the link from the one command-line argument: a path (beginning with "/") names the
+// device itself, anything else is a port number.
+void configureLink(sio::SerialLink& link, const char* argument);
+
+// Runs the program from start-up to exit and returns the exit status: 0 after the exit key
+// with every line logged, 1 when the link or the logs could not be opened or a log write failed.
+int runLogger(App& app, int argc, char** argv);
+
+}  // namespace vg::app

@@ -1,0 +1,124 @@
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace vg::app {
+
+namespace {
+
+constexpr unsigned kPassSleepMs = 2;
+constexpr unsigned kPromptPollMs = 5000;
+
+void printBanner() {
+    std::printf("Varnel-Gyrelle Data Log App %s %s %s\r\n", kVersion, __DATE__, __TIME__);
+}
+
+void printUsage() {
+    std::printf(
+        "Usage: vglog PORT\r\n"
+        "  PORT  the serial port's number (COM PORT; on Linux /dev/ttyS<PORT-1>),\r\n"
+        "        or the path of a serial device such as /dev/ttyUSB0\r\n"
+        "Logs the board's stream at 115200 baud into anglesAndAccels.<time>.txt and\r\n"
+        "misc.<time>.txt in the current directory until Ctrl+C (or the byte 3 on standard\r\n"
+        "input, or SIGTERM/SIGHUP) ends the run.\r\n"
+        "Exit status: 0 after a complete run, 1 when the port or the logs could not be opened\r\n"
+        "or a log could not be completely written.\r\n");
+}
+
+// Ends the run the way the exit key does; the status says whether every line reached disk.
+int finishRun(App& app) {
+    const int closed = logging::closeLogFiles(app.logs);
+    platform::consoleRestore();
+    return closed == 0 ? 0 : 1;
+}
+
+int failStart(const char* message) {
+    std::fputs(message, stdout);
+    platform::consoleRestore();
+    return 1;
+}
+
+}  // namespace
+
+std::uint16_t portFromArgument(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    // Modular arithmetic keeps exactly the low bits of the decimal value, however long it is.
+    std::uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+    }
+    if (negative) {
+        value = 0u - value;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+void configureLink(sio::SerialLink& link, const char* argument) {
+    if (argument[0] == '/') {
+        sio::setLinkDevice(link, argument, kBaudRate);
+    } else {
+        sio::setLinkConfig(link, portFromArgument(argument), kBaudRate);
+    }
+}
+
+int runLogger(App& app, int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // messages show as they happen, also in a pipe
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        printUsage();
+        return 0;
+    }
+    printBanner();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        return 0;
+    }
+    platform::consoleOpen();
+
+    if (argc == 2) {
+        configureLink(app.link, argv[1]);
+    } else {
+        std::fputs("Please assign the com port number!!\r\n", stdout);
+        // The key is left waiting for the loop. No key can come once input has ended.
+        while (!platform::keyWaiting() && !platform::inputEnded()) {
+            platform::waitForActivity(platform::kInvalidPort, static_cast<int>(kPromptPollMs));
+        }
+    }
+
+    if (sio::openLink(app.link, app.ring) == -1) {
+        return failStart("ERROR opening serial port.  Exiting\r\n");
+    }
+    if (logging::openLogFiles(app.logs) != 0) {
+        return failStart("Error opening log file(s).  Exiting.\r\n");
+    }
+    initSensorState(&app.state);
+
+    for (;;) {
+        sio::drainPort(app.link, app.ring);
+        std::uint16_t pktsInBuffer = 0;
+        sio::countPackets(app.ring, pktsInBuffer);
+        for (std::uint16_t i = 0; i < pktsInBuffer; ++i) {
+            decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
+        }
+        logging::flushLogsIfDue(app.logs, platform::monotonicMs());
+
+        platform::sleepMs(kPassSleepMs);
+        if (platform::keyWaiting() && platform::readKey() == platform::kExitKey) {
+            return finishRun(app);
+        }
+        // A silent board costs nothing: sleep until bytes or a key arrive, or a flush is due.
+        const std::int64_t flushDue = logging::msUntilFlushDue(app.logs, platform::monotonicMs());
+        platform::waitForActivity(app.link.portHandle, static_cast<int>(flushDue));
+    }
+}
+
+}  // namespace vg::app

@@ -1,0 +1,164 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "logging/logging.h"
+#include "platform/clock.h"
+
+namespace vg::logging {
+
+namespace {
+
+constexpr const char* kPrefixes[2] = {"anglesAndAccels", "misc"};
+constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// "x": never replace an existing file or follow a planted link. "b": every line ends in exactly
+// the "\r\n" we write, also where text mode would translate the "\n".
+constexpr const char* kOpenMode = "wbx";
+
+// Reports the first failure of a file (later ones add nothing) and marks the run incomplete.
+void noteFailure(LogFiles& logs, std::size_t slot, const char* what, int err) {
+    if (!logs.failed[slot]) {
+        std::fprintf(stderr, "Error %s log file %s: %s\r\n", what, logs.names[slot].data(),
+                     std::strerror(err != 0 ? err : EIO));
+    }
+    logs.failed[slot] = true;
+}
+
+int writeLine(LogFiles& logs, std::size_t slot, const char* line, std::size_t len) {
+    std::FILE* f = logs.logFiles[slot];
+    if (f == nullptr) {
+        return -1;
+    }
+    logs.unflushed = true;
+    errno = 0;
+    if (std::fwrite(line, 1, len, f) != len) {
+        noteFailure(logs, slot, "writing", errno);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local) {
+    if (local.tm_mon < 0 || local.tm_mon > 11) {
+        return false;
+    }
+    const long long year = static_cast<long long>(local.tm_year) + 1900;
+    const int n = std::snprintf(buf, size, "%s.%4lld%s%02d-%02d%02d%02d.txt", prefix, year,
+                                kMonthNames[local.tm_mon], local.tm_mday, local.tm_hour,
+                                local.tm_min, local.tm_sec);
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+int openLogFiles(LogFiles& logs) {
+    std::tm local{};
+    if (!platform::toLocalTime(std::time(nullptr), local)) {
+        return 1;
+    }
+    return openLogFilesAt(logs, local);
+}
+
+int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
+    if (logs.logFiles[kSamplesLog] != nullptr || logs.logFiles[kMiscLog] != nullptr) {
+        return 1;  // already open: a second pair would leak the first
+    }
+#ifdef SIGXFSZ
+    // A file-size limit would otherwise kill the process mid-line; as a write error it is
+    // reported and the run ends with a failure status.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    logs = LogFiles{};
+    for (std::size_t slot = 0; slot < 2; ++slot) {
+        char* name = logs.names[slot].data();
+        std::FILE* f = nullptr;
+        if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart)) {
+            f = std::fopen(name, kOpenMode);
+        }
+        if (f == nullptr) {
+            // Leave nothing of this run behind; whatever exists under these names is not ours.
+            for (std::size_t made = 0; made < slot; ++made) {
+                std::fclose(logs.logFiles[made]);
+                std::remove(logs.names[made].data());
+            }
+            logs = LogFiles{};
+            return 1;
+        }
+        logs.logFiles[slot] = f;
+    }
+    logs.lastFlushMs = platform::monotonicMs();
+    writeLine(logs, kSamplesLog, kSamplesHeader, sizeof kSamplesHeader - 1);
+    return 0;
+}
+
+int writeAngleAccelLine(LogFiles& logs, const AngleAccelRecord& record) {
+    char line[kMaxSampleLine];
+    const std::size_t len = formatAngleAccelLine(line, record);
+    return writeLine(logs, kSamplesLog, line, len);
+}
+
+int dumpPacket(LogFiles& logs, const std::uint8_t* bytes, std::int32_t count) {
+    // Built in pieces of whole bytes, so a count of any size takes a fixed buffer; the decoder's
+    // 14-byte dumps are a single write.
+    constexpr std::int32_t kBytesPerPiece = 200;
+    char line[5 * kBytesPerPiece + 2];
+    std::int32_t done = 0;
+    int result = 0;
+    while (count - done > kBytesPerPiece) {
+        const std::size_t len = formatDumpLine(line, bytes + done, kBytesPerPiece) - 2;
+        result |= writeLine(logs, kMiscLog, line, len);
+        done += kBytesPerPiece;
+    }
+    const std::size_t len = formatDumpLine(line, bytes + done, count - done);
+    result |= writeLine(logs, kMiscLog, line, len);
+    return result == 0 ? 0 : -1;
+}
+
+void flushLogsIfDue(LogFiles& logs, std::uint64_t nowMs) {
+    if (msUntilFlushDue(logs, nowMs) != 0) {
+        return;
+    }
+    for (std::size_t slot = 0; slot < 2; ++slot) {
+        if (logs.logFiles[slot] != nullptr) {
+            errno = 0;
+            if (std::fflush(logs.logFiles[slot]) != 0) {
+                noteFailure(logs, slot, "writing", errno);
+            }
+        }
+    }
+    logs.unflushed = false;
+    logs.lastFlushMs = nowMs;
+}
+
+std::int64_t msUntilFlushDue(const LogFiles& logs, std::uint64_t nowMs) {
+    if (!logs.unflushed) {
+        return -1;
+    }
+    const std::uint64_t due = logs.lastFlushMs + kFlushIntervalMs;
+    return nowMs >= due ? 0 : static_cast<std::int64_t>(due - nowMs);
+}
+
+int closeLogFiles(LogFiles& logs) {
+    for (std::size_t slot = 0; slot < 2; ++slot) {
+        std::FILE* f = logs.logFiles[slot];
+        if (f == nullptr) {
+            continue;
+        }
+        logs.logFiles[slot] = nullptr;
+        if (std::ferror(f) != 0) {
+            noteFailure(logs, slot, "writing", EIO);  // a failure no call reported
+        }
+        errno = 0;
+        if (std::fclose(f) != 0) {
+            noteFailure(logs, slot, "closing", errno);
+        }
+    }
+    logs.unflushed = false;
+    return (logs.failed[kSamplesLog] || logs.failed[kMiscLog]) ? -1 : 0;
+}
+
+}  // namespace vg::logging

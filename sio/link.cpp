@@ -1,0 +1,103 @@
+#include <cstdio>
+#include <cstring>
+
+#include "sio/sio.h"
+
+namespace vg::sio {
+
+namespace {
+
+constexpr std::uint8_t kStartCommand = 0x77;  // "w"
+constexpr std::int32_t kBacklogWarning = 2048;
+
+}  // namespace
+
+int setLinkConfig(SerialLink& link, std::uint16_t port, std::uint32_t baud) {
+    if (port != 0 && baud != 0) {
+        link.portNumber = port;
+        link.baudRate = baud;
+        link.devicePath = nullptr;
+    }
+    return 0;
+}
+
+int setLinkDevice(SerialLink& link, const char* path, std::uint32_t baud) {
+    if (path != nullptr && path[0] != '\0' && baud != 0) {
+        link.devicePath = path;
+        link.baudRate = baud;
+    }
+    return 0;
+}
+
+int openPort(SerialLink& link) {
+    closePort(link);  // an earlier open would otherwise leak and hold the device's lock
+    if (link.devicePath != nullptr) {
+        link.portHandle = platform::serialOpen(link.devicePath, link.baudRate);
+    } else {
+        char name[platform::kPortNameSize];
+        platform::serialPortName(link.portNumber, name);
+        link.portHandle = platform::serialOpen(name, link.baudRate);
+    }
+    link.framer = Framer{};  // a new port never continues an old port's packet
+    return link.portHandle == platform::kInvalidPort ? -1 : 0;
+}
+
+int openLink(SerialLink& link, PacketRing& ring) {
+    if (openPort(link) != 0) {
+        return -1;
+    }
+    if (ring.slotCount == 0) {
+        setRingSize(ring, kMaxSlots);
+    }
+    const std::uint8_t writedata[1] = {kStartCommand};
+    writeBytes(link, writedata, sizeof writedata);
+    return 0;
+}
+
+std::uint32_t bytesWaiting(SerialLink& link) {
+    return platform::serialBytesWaiting(link.portHandle);
+}
+
+int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count) {
+    if (count > link.sioTxBuffer.size()) {
+        count = link.sioTxBuffer.size();
+    }
+    std::memcpy(link.sioTxBuffer.data(), data, count);
+    if (platform::serialWrite(link.portHandle, link.sioTxBuffer.data(), count) < 0) {
+        std::fputs("Can't write SIO driver (ERR4)\r\n", stdout);
+    }
+    return 0;
+}
+
+int closePort(SerialLink& link) {
+    platform::serialClose(link.portHandle);
+    link.portHandle = platform::kInvalidPort;
+    return 0;
+}
+
+int drainPort(SerialLink& link, PacketRing& ring) {
+    const std::uint32_t waiting = bytesWaiting(link);
+    if (static_cast<std::int32_t>(waiting) > kBacklogWarning) {
+        std::printf("******** serial buffer has %d bytes\n", static_cast<int>(waiting));
+    }
+    // Read until the port gives less than a full buffer: it then had nothing more to give.
+    for (;;) {
+        const std::ptrdiff_t got =
+            platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
+        if (got < 0) {
+            // The text tells whether the bytes lost were a packet's header or its body.
+            std::fputs(link.framer.have < 2 ? "Can't read SIO driver (ERR2)\r\n"
+                                            : "Can't read SIO driver (ERR3)\r\n",
+                       stdout);
+            break;
+        }
+        const auto n = static_cast<std::size_t>(got);
+        frameBytes(link.framer, ring, link.sioRxBuffer.data(), n);
+        if (n < link.sioRxBuffer.size()) {
+            break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace vg::sio

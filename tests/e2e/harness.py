@@ -1,0 +1,123 @@
+"""Shared pieces of the end-to-end tests: the built programs, pseudo-terminals as serial ports,
+and runs of vglog in a fresh directory."""
+
+import os
+import re
+import select
+import signal
+import subprocess
+import tempfile
+import time
+import tty
+
+BUILD_DIR = os.environ.get("VGLOG_BUILD_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build")
+VGLOG = os.path.join(BUILD_DIR, "vglog")
+VGLOG_SIM = os.path.join(BUILD_DIR, "vglog-sim")
+
+BANNER = re.compile(rb"Varnel-Gyrelle Data Log App Varnelv1\.0 "
+                    rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ \d]\d \d{4} "
+                    rb"\d\d:\d\d:\d\d\r\n")
+OPEN_FAILED = b"ERROR opening serial port.  Exiting\r\n"
+PROMPT = b"Please assign the com port number!!\r\n"
+
+
+class FakePort:
+    """A pseudo-terminal standing in for the serial line: the test is the board at the master
+    end, vglog opens the slave by its path."""
+
+    def __init__(self, raw=True):
+        self.master, slave = os.openpty()
+        if raw:
+            tty.setraw(self.master)
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def read_available(self, wait=0.0):
+        data = b""
+        deadline = time.monotonic() + wait
+        while True:
+            left = max(0.0, deadline - time.monotonic())
+            ready, _, _ = select.select([self.master], [], [], left)
+            if not ready:
+                return data
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:  # the slave side is closed
+                return data
+            if not chunk:
+                return data
+            data += chunk
+            deadline = time.monotonic()  # take what is there, do not wait for more
+
+    def wait_for(self, count, timeout=5.0):
+        data = b""
+        deadline = time.monotonic() + timeout
+        while len(data) < count and time.monotonic() < deadline:
+            data += self.read_available(wait=deadline - time.monotonic())
+        return data
+
+    def send(self, data):
+        view = memoryview(data)
+        while view:
+            select.select([], [self.master], [], 5.0)
+            n = os.write(self.master, view)
+            view = view[n:]
+
+    def close(self):
+        os.close(self.master)
+
+
+class Run:
+    """vglog started in its own empty directory."""
+
+    def __init__(self, args, stdin=subprocess.PIPE, **kwargs):
+        self.dir = tempfile.TemporaryDirectory(prefix="vglog-e2e-")
+        self.proc = subprocess.Popen([VGLOG, *args], cwd=self.dir.name, stdin=stdin,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+    def files(self):
+        return sorted(os.listdir(self.dir.name))
+
+    def read_file(self, name):
+        with open(os.path.join(self.dir.name, name), "rb") as f:
+            return f.read()
+
+    def log_named(self, prefix):
+        names = [n for n in self.files() if n.startswith(prefix + ".")]
+        assert len(names) == 1, self.files()
+        return self.read_file(names[0])
+
+    def send_key(self, key):
+        self.proc.stdin.write(key)
+        self.proc.stdin.flush()
+
+    def signal(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+
+    def finish(self, timeout=10):
+        out, err = self.proc.communicate(timeout=timeout)
+        return self.proc.returncode, out, err
+
+    def cpu_seconds(self):
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+        self.dir.cleanup()
+
+
+def wait_until(predicate, timeout=5.0, step=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()

@@ -1,0 +1,149 @@
+"""Start-up, argument handling and every way a run ends, with the real vglog binary."""
+
+import os
+import signal
+import subprocess
+import termios
+import time
+import unittest
+
+from harness import BANNER, OPEN_FAILED, PROMPT, VGLOG, FakePort, Run, wait_until
+
+HEADER_START = b"Sample      Phi"
+
+
+class StartupFailures(unittest.TestCase):
+    def check_open_failure(self, args, stdin=subprocess.DEVNULL, prompt=False, **kwargs):
+        run = Run(args, stdin=stdin, **kwargs)
+        try:
+            start = time.monotonic()
+            status, out, err = run.finish(timeout=5)
+            self.assertLess(time.monotonic() - start, 1.0)
+            self.assertEqual(status, 1)
+            m = BANNER.match(out)
+            self.assertIsNotNone(m, out)
+            rest = out[m.end():]
+            self.assertEqual(rest, (PROMPT if prompt else b"") + OPEN_FAILED)
+            self.assertIn(b"Error: Unable to open the port", err)
+            self.assertEqual(run.files(), [], "no log may be created")
+        finally:
+            run.close()
+
+    def test_port_arguments_that_name_no_port(self):
+        for arg in ["0", "abc", "65536"]:
+            with self.subTest(arg=arg):
+                self.check_open_failure([arg])
+
+    def test_missing_or_extra_arguments_prompt_then_fail_when_input_is_at_end(self):
+        for args in [[], ["3", "4"]]:
+            with self.subTest(args=args):
+                self.check_open_failure(args, prompt=True)
+
+    def test_prompt_wait_ends_at_once_when_input_is_closed(self):
+        self.check_open_failure([], stdin=None, prompt=True,
+                                preexec_fn=lambda: os.close(0))
+
+    def test_missing_device_path(self):
+        self.check_open_failure(["/nonexistent/tty"])
+
+    def test_help_and_version(self):
+        out = subprocess.run([VGLOG, "--help"], capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(out.returncode, 0)
+        self.assertIn(b"Usage: vglog PORT", out.stdout)
+        out = subprocess.run([VGLOG, "--version"], capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(out.returncode, 0)
+        self.assertIsNotNone(BANNER.fullmatch(out.stdout), out.stdout)
+
+
+class RunEndings(unittest.TestCase):
+    """A run against a pseudo-terminal, ended every way the operator or the system can end it."""
+
+    def setUp(self):
+        self.port = FakePort()
+
+    def tearDown(self):
+        self.port.close()
+
+    def start(self, **kwargs):
+        run = Run([self.port.path], **kwargs)
+        self.addCleanup(run.close)
+        self.assertEqual(self.port.wait_for(1), b"w", "the start byte")
+        self.assertTrue(wait_until(lambda: len(run.files()) == 2), run.files())
+        return run
+
+    def check_clean_end(self, run, status, out):
+        self.assertEqual(status, 0)
+        self.assertIsNotNone(BANNER.fullmatch(out), out)
+        self.assertTrue(run.log_named("anglesAndAccels").startswith(HEADER_START))
+        self.assertEqual(self.port.read_available(), b"", "exactly one start byte")
+
+    def test_exit_key_on_a_pipe_after_other_keys(self):
+        run = self.start()
+        run.send_key(b"qx\n")
+        time.sleep(0.1)
+        self.assertIsNone(run.proc.poll(), "other keys are ignored")
+        run.send_key(b"\x03")
+        status, out, _ = run.finish()
+        self.check_clean_end(run, status, out)
+
+    def test_signals_end_the_run_like_the_exit_key(self):
+        for sig in [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]:
+            with self.subTest(sig=sig):
+                run = self.start()
+                run.signal(sig)
+                status, out, _ = run.finish()
+                self.check_clean_end(run, status, out)
+
+    def test_end_of_input_neither_ends_the_run_nor_spins(self):
+        run = self.start()
+        run.proc.stdin.close()
+        run.proc.stdin = None
+        time.sleep(1.0)
+        self.assertIsNone(run.proc.poll())
+        self.assertLess(run.cpu_seconds(), 0.1, "an idle run must not busy-wait")
+        run.signal(signal.SIGTERM)
+        status, out, _ = run.finish()
+        self.check_clean_end(run, status, out)
+
+    def test_ctrl_c_at_a_terminal_and_the_terminal_restored(self):
+        console = FakePort(raw=False)  # the operator's terminal, as a shell leaves it
+        self.addCleanup(console.close)
+        slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, slave)
+        before = termios.tcgetattr(slave)
+
+        def own_terminal():
+            os.setsid()
+            os.close(os.open(console.path, os.O_RDWR))  # becomes the controlling terminal
+
+        run = self.start(stdin=slave, start_new_session=False, preexec_fn=own_terminal)
+        self.assertTrue(wait_until(lambda: termios.tcgetattr(slave)[3] != before[3]),
+                        "the console takes single keys")
+        console.send(b"a\x03")  # the terminal turns Ctrl+C into SIGINT
+        status, out, _ = run.finish()
+        self.check_clean_end(run, status, out)
+        self.assertEqual(termios.tcgetattr(slave), before)
+
+    def test_terminal_restored_after_a_failed_start(self):
+        console = FakePort(raw=False)
+        self.addCleanup(console.close)
+        slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, slave)
+        before = termios.tcgetattr(slave)
+
+        def own_terminal():
+            os.setsid()
+            os.close(os.open(console.path, os.O_RDWR))
+
+        run = Run([], stdin=slave, preexec_fn=own_terminal)
+        self.addCleanup(run.close)
+        time.sleep(0.2)
+        console.send(b"k")  # ends the prompt's wait; the open of port 0 then fails
+        status, out, _ = run.finish()
+        self.assertEqual(status, 1)
+        self.assertTrue(out.endswith(PROMPT + OPEN_FAILED), out)
+        self.assertEqual(termios.tcgetattr(slave), before)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,23 @@
+# Sourced by the run-*.sh scripts: makes sure the Debian packages they need are installed.
+# As root it installs what is missing; otherwise it prints the apt-get line and stops.
+vglog_need_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}"
+        apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+            { echo "apt-get failed" >&2; exit 1; }
+    else
+        echo "Missing packages. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev python3)

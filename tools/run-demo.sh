@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds vglog and the simulated board, logs the board for a few seconds (default 5), stops the
+# logger as Ctrl+C would, and shows what was logged. The logs stay in demo/ for a closer look.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/deps.sh
+vglog_need_packages "${VGLOG_BUILD_PACKAGES[@]}"
+
+seconds=${1:-5}
+cmake --preset default >/dev/null
+cmake --build --preset default --target vglog vglog-sim -j "$(nproc 2>/dev/null || echo 2)"
+
+demo=$PWD/demo
+mkdir -p "$demo"
+board=$(mktemp -u /tmp/vglog-board.XXXXXX)
+build/vglog-sim --link "$board" --seconds $((seconds + 5)) --seed 1 --noise 0.001 \
+    2>"$demo/sim.txt" &
+sim=$!
+trap 'kill $sim 2>/dev/null || true; rm -f "$board"' EXIT
+for _ in $(seq 100); do [ -e "$board" ] && break; sleep 0.05; done
+
+echo "== vglog $board  (stopped after $seconds s with SIGINT, as Ctrl+C would)"
+(cd "$demo" && exec ../build/vglog "$board" </dev/null) &
+logger=$!
+sleep "$seconds"
+kill -INT "$logger"
+status=0
+wait "$logger" || status=$?
+echo "== vglog exit status: $status"
+
+samples=$(ls -t "$demo"/anglesAndAccels.*.txt | head -n 1)
+misc=$(ls -t "$demo"/misc.*.txt | head -n 1)
+echo
+echo "== $samples: $(($(wc -l <"$samples") - 1)) samples; the first ones:"
+head -n 6 "$samples" | tr -d '\r'
+echo
+echo "== $misc: $(wc -l <"$misc") dumps of packets of other kinds; the first ones:"
+head -n 4 "$misc" | tr -d '\r'
+exit "$status"

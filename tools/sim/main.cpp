@@ -1,0 +1,395 @@
+// vglog-sim: a simulated board on a pseudo-terminal (or a stream into a file), for trying the
+// logger without hardware.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/sim/board.h"
+
+namespace {
+
+using vg::sim::Board;
+using vg::sim::SampleBytes;
+
+constexpr double kLineBytesPerSecond = 11520.0;  // 115200 baud, 10 bits a byte
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onSignal(int) {
+    stopRequested = 1;
+}
+
+struct Options {
+    const char* link = nullptr;
+    const char* record = nullptr;
+    const char* out = nullptr;  // "-" for standard output
+    double seconds = -1;
+    double linger = 2.0;  // seconds the device stays open after the last byte
+    long long count = -1;
+    bool pace = true;
+    vg::sim::BoardConfig board = vg::sim::defaultConfig();
+};
+
+void usage(std::FILE* to) {
+    std::fprintf(
+        to,
+        "usage: vglog-sim [options]\n"
+        "  --link PATH     make PATH a symbolic link to the board's device\n"
+        "  --seconds S     stop after S seconds of board time\n"
+        "  --count N       stop after N packets\n"
+        "  --seed N        motion and noise seed (default 1)\n"
+        "  --noise F       fraction of junk bytes in the stream, 0 to 0.9\n"
+        "  --rate HZ       motion samples per second (default 100)\n"
+        "  --linger S      keep the device open S seconds after the last packet (default 2)\n"
+        "  --kinds LIST    packet kinds to send, e.g. 2,7,8,9,10,3 (default\n"
+        "                  2,7,8,9,10,3,11; kinds other than 2, 7-10 are sent now and then)\n"
+        "  --no-pace       send as fast as the reader takes it\n"
+        "  --record FILE   also write every byte sent to FILE\n"
+        "  --out FILE      write the stream to FILE instead of a device (no pacing)\n"
+        "  --stdout        write the stream to standard output instead of a device\n"
+        "Without --out or --stdout the board waits for the start byte \"w\" on its device,\n"
+        "and stops when the reader closes the device.\n");
+}
+
+bool parseNumber(const char* s, double& v) {
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtod(s, &end);
+    return errno == 0 && end != s && *end == '\0';
+}
+
+bool parseKinds(const char* s, std::array<bool, 256>& kinds) {
+    kinds.fill(false);
+    std::string list(s);
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        const std::string item = list.substr(at, comma - at);
+        char* end = nullptr;
+        const long k = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || k < 0 || k > 255) {
+            return false;
+        }
+        kinds[static_cast<std::size_t>(k)] = true;
+        at = comma + 1;
+    }
+    return true;
+}
+
+// 0 on success, 1 to stop with a usage error, 2 after --help.
+int parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        double v = 0;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 2;
+        } else if (a == "--no-pace") {
+            o.pace = false;
+        } else if (a == "--stdout") {
+            o.out = "-";
+        } else if (!hasValue) {
+            std::fprintf(stderr, "vglog-sim: %s: unknown option or missing value\n", argv[i]);
+            return 1;
+        } else if (a == "--link") {
+            o.link = argv[++i];
+        } else if (a == "--record") {
+            o.record = argv[++i];
+        } else if (a == "--out") {
+            o.out = argv[++i];
+        } else if (a == "--kinds") {
+            if (!parseKinds(argv[++i], o.board.kinds)) {
+                std::fprintf(stderr, "vglog-sim: --kinds wants numbers 0 to 255 with commas\n");
+                return 1;
+            }
+        } else if (parseNumber(argv[i + 1], v)) {
+            ++i;
+            if (a == "--seconds" && v >= 0) {
+                o.seconds = v;
+            } else if (a == "--count" && v >= 0) {
+                o.count = static_cast<long long>(v);
+            } else if (a == "--seed" && v >= 0) {
+                o.board.seed = static_cast<std::uint64_t>(v);
+            } else if (a == "--noise" && v >= 0 && v <= 0.9) {
+                o.board.noise = v;
+            } else if (a == "--linger" && v >= 0) {
+                o.linger = v;
+            } else if (a == "--rate" && v > 0 && v <= 10000) {
+                o.board.sampleRate = v;
+            } else {
+                std::fprintf(stderr, "vglog-sim: %s %s: unknown option or bad value\n", a.c_str(),
+                             argv[i]);
+                return 1;
+            }
+        } else {
+            std::fprintf(stderr, "vglog-sim: %s %s: unknown option or bad value\n", a.c_str(),
+                         argv[i + 1]);
+            return 1;
+        }
+    }
+    if (o.out != nullptr && o.seconds < 0 && o.count < 0) {
+        std::fprintf(stderr, "vglog-sim: a stream into a file needs --seconds or --count\n");
+        return 1;
+    }
+    return 0;
+}
+
+struct Totals {
+    std::array<unsigned long long, 256> byKind{};
+    unsigned long long packets = 0, bytes = 0, junk = 0;
+};
+
+void summary(const Totals& t, const char* ending) {
+    std::fprintf(stderr, "vglog-sim: sent %llu packets, %llu bytes (%llu junk)", t.packets, t.bytes,
+                 t.junk);
+    for (std::size_t k = 0; k < t.byKind.size(); ++k) {
+        if (t.byKind[k] != 0) {
+            std::fprintf(stderr, "; kind %zu: %llu", k, t.byKind[k]);
+        }
+    }
+    std::fprintf(stderr, "; %s\n", ending);
+}
+
+timespec addSeconds(const timespec& base, double s) {
+    timespec t = base;
+    const auto whole = static_cast<time_t>(s);
+    t.tv_sec += whole;
+    t.tv_nsec += static_cast<long>((s - static_cast<double>(whole)) * 1e9);
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+// Writes everything to the sink. The device's reader going away ends the run.
+enum class Sent { all, readerGone, stopped, failed };
+
+Sent writeAll(int fd, bool isDevice, const std::uint8_t* p, std::size_t n, std::size_t& written) {
+    written = 0;
+    while (written < n) {
+        if (stopRequested) {
+            return Sent::stopped;
+        }
+        if (isDevice) {
+            pollfd pf{fd, POLLOUT | POLLIN, 0};
+            if (poll(&pf, 1, 200) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return Sent::failed;
+            }
+            if (pf.revents & (POLLHUP | POLLERR)) {
+                return Sent::readerGone;
+            }
+            if (pf.revents & POLLIN) {
+                std::uint8_t discard[64];  // a repeated start byte, for instance
+                if (read(fd, discard, sizeof discard) < 0 && errno == EIO) {
+                    return Sent::readerGone;
+                }
+            }
+            if (!(pf.revents & POLLOUT)) {
+                continue;
+            }
+        }
+        const ssize_t k = write(fd, p + written, n - written);
+        if (k > 0) {
+            written += static_cast<std::size_t>(k);
+        } else if (k < 0 && errno != EAGAIN && errno != EINTR) {
+            return isDevice && errno == EIO ? Sent::readerGone : Sent::failed;
+        }
+    }
+    return Sent::all;
+}
+
+// Waits for the start byte; false when stopped first.
+bool waitForStart(int master) {
+    while (!stopRequested) {
+        pollfd pf{master, POLLIN, 0};
+        const int r = poll(&pf, 1, 100);
+        if (r > 0 && (pf.revents & POLLIN)) {
+            std::uint8_t buf[64];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0 && std::memchr(buf, 'w', static_cast<std::size_t>(n)) != nullptr) {
+                return true;
+            }
+        } else if (r > 0) {
+            usleep(50 * 1000);  // no reader has the device open yet
+        }
+    }
+    return false;
+}
+
+int openPty(std::string& slave) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::fprintf(stderr, "vglog-sim: cannot create a pseudo-terminal: %s\n",
+                     std::strerror(errno));
+        return -1;
+    }
+    slave = ptsname(master);
+    // Raw from the start, so nothing the board sends is echoed or changed before the reader
+    // sets the line up.
+    termios t{};
+    if (tcgetattr(master, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetispeed(&t, B115200);
+        cfsetospeed(&t, B115200);
+        tcsetattr(master, TCSANOW, &t);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    return master;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const int r = parse(argc, argv, o); r != 0) {
+        if (r == 1) {
+            usage(stderr);
+        }
+        return r == 2 ? 0 : 2;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const bool isDevice = o.out == nullptr;
+    int sink = -1;
+    std::string slave;
+    if (isDevice) {
+        sink = openPty(slave);
+        if (sink < 0) {
+            return 1;
+        }
+        if (o.link != nullptr) {
+            struct stat st {};
+            if (lstat(o.link, &st) == 0 && S_ISLNK(st.st_mode)) {
+                unlink(o.link);  // a link left by an earlier run
+            }
+            if (symlink(slave.c_str(), o.link) != 0) {
+                std::fprintf(stderr, "vglog-sim: cannot link %s: %s\n", o.link,
+                             std::strerror(errno));
+                return 1;
+            }
+        }
+        std::printf("%s\n", o.link != nullptr ? o.link : slave.c_str());
+        std::fflush(stdout);
+    } else if (std::strcmp(o.out, "-") == 0) {
+        sink = STDOUT_FILENO;
+    } else {
+        sink = open(o.out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+    std::FILE* record = o.record != nullptr ? std::fopen(o.record, "wb") : nullptr;
+    if (sink < 0 || (o.record != nullptr && record == nullptr)) {
+        std::fprintf(stderr, "vglog-sim: cannot open %s: %s\n", sink < 0 ? o.out : o.record,
+                     std::strerror(errno));
+        return 1;
+    }
+    auto unlinkDevice = [&] {
+        if (o.link != nullptr) {
+            unlink(o.link);
+        }
+    };
+
+    if (isDevice && !waitForStart(sink)) {
+        unlinkDevice();
+        Totals none;
+        summary(none, "stopped before the start byte");
+        return 0;
+    }
+
+    Board board;
+    vg::sim::initBoard(board, o.board);
+    static SampleBytes sample;
+    Totals totals;
+    const bool pace = isDevice && o.pace;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const char* ending = "done";
+    int status = 0;
+    for (;;) {
+        if (o.count >= 0 && totals.packets >= static_cast<unsigned long long>(o.count)) {
+            break;
+        }
+        if (o.seconds >= 0 &&
+            static_cast<double>(board.sample) >= o.seconds * board.config.sampleRate) {
+            break;
+        }
+        const double sampleTime = static_cast<double>(board.sample) / board.config.sampleRate;
+        vg::sim::nextSample(board, sample);
+        std::size_t size = sample.size, packets = sample.packetCount;
+        if (o.count >= 0 && totals.packets + packets > static_cast<unsigned long long>(o.count)) {
+            packets =
+                static_cast<std::size_t>(static_cast<unsigned long long>(o.count) - totals.packets);
+            size = packets == 0
+                       ? 0
+                       : sample.packets[packets - 1].offset + sample.packets[packets - 1].length;
+        }
+        if (pace) {
+            // Absolute deadlines: the sample's own time, and no faster than the line carries.
+            const double lineTime = static_cast<double>(totals.bytes) / kLineBytesPerSecond;
+            const timespec due = addSeconds(start, std::max(sampleTime, lineTime));
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR &&
+                   !stopRequested) {
+            }
+        }
+        std::size_t written = 0;
+        const Sent sent = writeAll(sink, isDevice, sample.bytes.data(), size, written);
+        if (record != nullptr) {
+            std::fwrite(sample.bytes.data(), 1, written, record);
+            std::fflush(record);  // a watcher sees what was sent while the board lingers
+        }
+        totals.bytes += written;
+        for (std::size_t i = 0; i < packets; ++i) {
+            const auto& p = sample.packets[i];
+            if (p.offset + p.length <= written) {
+                ++totals.byKind[p.kind];
+                ++totals.packets;
+            }
+        }
+        totals.junk += sample.junk;
+        if (sent != Sent::all) {
+            ending = sent == Sent::readerGone ? "the reader went away"
+                     : sent == Sent::stopped  ? "stopped"
+                                              : "write failed";
+            status = sent == Sent::failed ? 1 : 0;
+            break;
+        }
+    }
+    if (isDevice && std::strcmp(ending, "done") == 0) {
+        // Give the reader time to take the last bytes: closing the device would discard them.
+        const double lingerMs = o.linger * 1000.0;
+        for (double waited = 0; waited < lingerMs && !stopRequested; waited += 50) {
+            pollfd pf{sink, POLLIN, 0};
+            if (poll(&pf, 1, 50) > 0 && (pf.revents & (POLLHUP | POLLERR))) {
+                break;
+            }
+        }
+    }
+    if (record != nullptr) {
+        std::fclose(record);
+    }
+    unlinkDevice();
+    summary(totals, ending);
+    return status;
+}
