@@ -82,7 +82,7 @@ def stream_seeds(sim):
         (7, 30, 0.3, "3,11,200,255", 0x00),
         (8, 60, 0.0, "2,7,8,9,10,3,11", 0x03),  # ring of 3 slots: drops
         (9, 40, 0.0, "2,10", 0x01),  # ring of 1 slot: keeps nothing
-        (10, 50, 0.6, "2,10,3", 0x06),
+        (10, 50, 0.6, "2,10,3", 0x46),  # and a dump line of its first 600 bytes
         (11, 40, 0.0, None, 0x07),  # ring size 0 means the full ring
         (12, 80, 0.0, "2", 0x05),
     ]

@@ -13,7 +13,7 @@
 // straightforward byte-by-byte reading of the framing rules finds; a full ring drops exactly its
 // oldest packets; every packet the decoder takes starts with "$" and has a length from 2 to 127;
 // wire values keep every float in the sensor state finite; both log lines come out exactly as
-// the C library would print them.
+// the C library would print them, and so they reach the files.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -202,37 +202,74 @@ void checkVector(const std::array<float, 3>& v, float limit) {
     }
 }
 
-void checkSampleLine(const logging::AngleAccelRecord& r) {
-    char mine[logging::kMaxSampleLine];
-    const std::size_t len = logging::formatAngleAccelLine(mine, r);
-    char ref[logging::kMaxSampleLine];
-    const int refLen = std::snprintf(
-        ref, sizeof ref,
+// The samples line as the C library prints it; returns its length.
+std::size_t referenceSampleLine(char* buf, std::size_t size, const logging::AngleAccelRecord& r) {
+    const int len = std::snprintf(
+        buf, size,
         "%6hd %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f %10.5f "
         "%10.5f %10.5f\r\n",
         static_cast<short>(r.sample), double(r.phi), double(r.theta), double(r.psi), double(r.x),
         double(r.y), double(r.z), double(r.xWorld), double(r.yWorld), double(r.zWorld),
         double(r.quat[0]), double(r.quat[1]), double(r.quat[2]), double(r.quat[3]));
-    FUZZ_CHECK(refLen > 0 && static_cast<std::size_t>(refLen) < sizeof ref, "reference overflow");
-    FUZZ_CHECK(len == static_cast<std::size_t>(refLen) && std::memcmp(mine, ref, len) == 0,
-               "sample line differs:\n got  %.*s\n want %s", static_cast<int>(len), mine, ref);
+    FUZZ_CHECK(len > 0 && static_cast<std::size_t>(len) < size, "reference overflow");
+    return static_cast<std::size_t>(len);
+}
+
+// The dump line as "%c" and "\\%03u" print it, byte by byte; returns its length.
+std::size_t referenceDumpLine(char* buf, std::size_t size, const std::uint8_t* bytes,
+                              std::int32_t count) {
+    std::size_t len = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint8_t b = bytes[i];
+        const int n = (b >= 0x20 && b <= 0x7E)
+                          ? std::snprintf(buf + len, size - len, "%c", b)
+                          : std::snprintf(buf + len, size - len, "\\%03u", unsigned{b});
+        len += static_cast<std::size_t>(n);
+    }
+    len += static_cast<std::size_t>(std::snprintf(buf + len, size - len, "\r\n"));
+    FUZZ_CHECK(len < size, "reference overflow");
+    return len;
+}
+
+void checkSame(const char* what, const char* got, std::size_t gotLen, const char* want,
+               std::size_t wantLen) {
+    FUZZ_CHECK(gotLen == wantLen && std::memcmp(got, want, wantLen) == 0,
+               "%s differs:\n got  %.*s\n want %.*s", what, static_cast<int>(gotLen), got,
+               static_cast<int>(wantLen), want);
+}
+
+void checkSampleLine(const logging::AngleAccelRecord& r) {
+    char mine[logging::kMaxSampleLine];
+    char ref[logging::kMaxSampleLine];
+    checkSame("sample line", mine, logging::formatAngleAccelLine(mine, r), ref,
+              referenceSampleLine(ref, sizeof ref, r));
 }
 
 void checkDumpLine(const std::uint8_t* bytes, std::int32_t count) {
     static char mine[5 * kMaxDump + 2];
     static char ref[5 * kMaxDump + 8];
-    const std::size_t len = logging::formatDumpLine(mine, bytes, count);
-    std::size_t refLen = 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::uint8_t b = bytes[i];
-        const int n = (b >= 0x20 && b <= 0x7E)
-                          ? std::snprintf(ref + refLen, sizeof ref - refLen, "%c", b)
-                          : std::snprintf(ref + refLen, sizeof ref - refLen, "\\%03u", unsigned{b});
-        refLen += static_cast<std::size_t>(n);
-    }
-    refLen += static_cast<std::size_t>(std::snprintf(ref + refLen, sizeof ref - refLen, "\r\n"));
-    FUZZ_CHECK(len == refLen && std::memcmp(mine, ref, len) == 0,
-               "dump line differs:\n got  %.*s\n want %s", static_cast<int>(len), mine, ref);
+    checkSame("dump line", mine, logging::formatDumpLine(mine, bytes, count), ref,
+              referenceDumpLine(ref, sizeof ref, bytes, count));
+}
+
+// The last bytes written to a log must be `want`: what reached the file, not just the line.
+void checkLogEndsWith(Rig& rig, std::size_t slot, const char* want, std::size_t len) {
+    std::FILE* f = rig.logs.logFiles[slot];
+    FUZZ_CHECK(std::fflush(f) == 0, "flush of log %zu failed", slot);
+    const long end = std::ftell(f);
+    FUZZ_CHECK(end >= 0 && static_cast<std::size_t>(end) >= len, "log %zu holds %ld bytes", slot,
+               end);
+    static char got[5 * kMaxDump + 8];
+    FUZZ_CHECK(len <= sizeof got, "line of %zu bytes", len);
+    // The log is open for writing only: read it back through its name.
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/%s", rig.logDir, rig.logs.names[slot].data());
+    const int fd = open(path, O_RDONLY);
+    FUZZ_CHECK(fd >= 0, "cannot read back %s", path);
+    const auto read = pread(fd, got, len, static_cast<off_t>(end) - static_cast<off_t>(len));
+    close(fd);
+    checkSame(slot == logging::kSamplesLog ? "samples log" : "misc log", got,
+              read < 0 ? 0 : static_cast<std::size_t>(read), want, len);
 }
 
 // What the decoder must have done with the packet it just took.
@@ -396,7 +433,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             *f = in.value<float>();
         }
         checkSampleLine(rec);
-        logging::writeAngleAccelLine(r.logs, rec);
+        char want[logging::kMaxSampleLine];
+        const std::size_t len = referenceSampleLine(want, sizeof want, rec);
+        FUZZ_CHECK(logging::writeAngleAccelLine(r.logs, rec) == 0, "samples line not written");
+        checkLogEndsWith(r, logging::kSamplesLog, want, len);
     }
     if ((flags & 0x40) != 0) {
         std::int32_t count =
@@ -405,7 +445,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             count = -count - 1;
         }
         checkDumpLine(stream, count);
-        logging::dumpPacket(r.logs, stream, count);
+        static char want[5 * kMaxDump + 8];
+        const std::size_t len = referenceDumpLine(want, sizeof want, stream, count);
+        FUZZ_CHECK(logging::dumpPacket(r.logs, stream, count) == 0, "dump line not written");
+        checkLogEndsWith(r, logging::kMiscLog, want, len);
     }
 
     logging::flushLogsIfDue(r.logs, platform::monotonicMs());
