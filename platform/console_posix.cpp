@@ -160,8 +160,10 @@ void waitForActivity(PortHandle port, int timeoutMs) {
     if (port != kInvalidPort) {
         fds[n++] = {port, POLLIN, 0};
     }
-    poll(fds, n, timeoutMs < 0 ? -1 : timeoutMs);
-    drainWakePipe();
+    if (poll(fds, n, timeoutMs < 0 ? -1 : timeoutMs) > 0 && wakePipe[0] >= 0 &&
+        (fds[0].revents & POLLIN) != 0) {
+        drainWakePipe();
+    }
 }
 
 }  // namespace vg::platform

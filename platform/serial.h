@@ -37,6 +37,10 @@ std::uint32_t serialBytesWaiting(PortHandle port);
 // (0 when nothing has arrived) or -1 on failure.
 std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count);
 
+// Waits up to ms milliseconds for more bytes to arrive; true when some have. Used only while a
+// backlog is being read, where the driver hands it over in pieces.
+bool serialAwaitMore(PortHandle port, int ms);
+
 // Writes count bytes, giving up after 10 ms per byte plus 1000 ms. Gives the number written
 // (possibly fewer on a time-out) or -1 on failure.
 std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);

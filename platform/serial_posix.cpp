@@ -194,6 +194,11 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
     }
 }
 
+bool serialAwaitMore(PortHandle port, int ms) {
+    pollfd p{port, POLLIN, 0};
+    return poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
+}
+
 std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
     const long long deadline = nowMs() + 1000 + 10 * static_cast<long long>(count);
     std::size_t done = 0;

@@ -112,6 +112,11 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
     return static_cast<std::ptrdiff_t>(got);
 }
 
+bool serialAwaitMore(PortHandle, int) {
+    // The driver's queue holds a whole backlog at once; there are no pieces to wait for.
+    return false;
+}
+
 std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
     DWORD written = 0;
     const auto ask = static_cast<DWORD>(count > MAXDWORD ? MAXDWORD : count);

@@ -75,12 +75,27 @@ int closePort(SerialLink& link) {
     return 0;
 }
 
+namespace {
+
+// A backlog is read only while the ring can take every packet another read could complete
+// (one per two bytes at worst), so reading ahead of the decoder never drops a packet.
+bool roomForAnotherRead(const SerialLink& link, PacketRing& ring) {
+    std::uint16_t queued = 0;
+    countPackets(ring, queued);
+    const std::size_t room = ring.slotCount > queued ? ring.slotCount - 1u - queued : 0u;
+    return room >= link.sioRxBuffer.size() / 2;
+}
+
+}  // namespace
+
 int drainPort(SerialLink& link, PacketRing& ring) {
     const std::uint32_t waiting = bytesWaiting(link);
     if (static_cast<std::int32_t>(waiting) > kBacklogWarning) {
         std::printf("******** serial buffer has %d bytes\n", static_cast<int>(waiting));
     }
-    // Read until the port gives less than a full buffer: it then had nothing more to give.
+    // Read until the port has nothing more to give. A large read means a backlog, which the
+    // driver hands over in pieces of its own buffer's size (4095 bytes on Linux): wait a moment
+    // for the next piece rather than a whole loop pass, so a burst is read as fast as it comes.
     for (;;) {
         const std::ptrdiff_t got =
             platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
@@ -93,7 +108,8 @@ int drainPort(SerialLink& link, PacketRing& ring) {
         }
         const auto n = static_cast<std::size_t>(got);
         frameBytes(link.framer, ring, link.sioRxBuffer.data(), n);
-        if (n < link.sioRxBuffer.size()) {
+        if (n < link.sioRxBuffer.size() / 2 || !roomForAnotherRead(link, ring) ||
+            !platform::serialAwaitMore(link.portHandle, 1)) {
             break;
         }
     }

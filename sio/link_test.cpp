@@ -287,6 +287,37 @@ TEST_F(LinkTest, PacketSplitAcrossDrainsArrivesWhole) {
     EXPECT_EQ(takeAll(*ring), (std::vector<Bytes>{p, Bytes{0x24, 2}}));
 }
 
+TEST_F(LinkTest, ABacklogOfTinyPacketsNeverOverflowsTheRing) {
+    // 10 000 two-byte packets: a drain that read the whole backlog before the decoder ran would
+    // push more than the ring's 4095 and drop the oldest.
+    ASSERT_EQ(open(), 0);
+    constexpr std::size_t kPackets = 10000;
+    Bytes stream;
+    for (std::size_t i = 0; i < kPackets; ++i) {
+        stream = stream + Bytes{0x24, 2};
+    }
+    std::thread writer([&] {
+        for (std::size_t done = 0; done < stream.size();) {
+            const ssize_t n = write(pty.master, stream.data() + done, stream.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            }
+        }
+    });
+    std::size_t taken = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (taken < kPackets && std::chrono::steady_clock::now() < until) {
+        drainPort(*link, *ring);
+        const auto packets = takeAll(*ring);
+        for (const auto& p : packets) {
+            EXPECT_EQ(p, (Bytes{0x24, 2}));
+        }
+        taken += packets.size();
+    }
+    writer.join();
+    EXPECT_EQ(taken, kPackets);
+}
+
 TEST_F(LinkTest, WarnsOnceAboutABacklog) {
     ASSERT_EQ(open(), 0);
     const struct {

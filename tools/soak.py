@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""Measures what vglog costs, from the operating system's own accounting.
+
+  soak  (default): vglog-sim paced at 115200 baud (11 520 bytes/s) feeds vglog for --seconds;
+        in the same run a second, identical board feeds `cat` as the floor. Reports CPU seconds
+        and percent of one core, peak resident memory, packets sent against lines logged, and
+        vglog's CPU as a multiple of cat's.
+  idle: the board sends nothing for --seconds; reports vglog's CPU.
+  burst: --count AngleAccel packets (default 100 000, 4 MB) written into the pseudo-terminal as
+        fast as it takes them; reports the wall time until all are logged and checks none is lost.
+
+Usage: tools/soak.py [soak|idle|burst|all] [--seconds N] [--count N] [--build DIR]
+"""
+
+import argparse
+import fcntl
+import os
+import re
+import select
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+def peak_rss_kib(pid):
+    """The process's own high-water resident size. (A child's ru_maxrss would not do: Linux
+    carries into it the size of the forked Python before the exec.)"""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return -1
+
+
+def wait_rusage(proc):
+    """Waits for a child and returns (status, user+system CPU seconds)."""
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, usage.ru_utime + usage.ru_stime
+
+
+def wait_for(predicate, timeout, step=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def start_board(build, link, args, log):
+    board = subprocess.Popen([os.path.join(build, "vglog-sim"), "--link", link, *args],
+                             stdout=subprocess.DEVNULL, stderr=log)
+    if not wait_for(lambda: os.path.exists(link), 5):
+        sys.exit("vglog-sim did not come up")
+    return board
+
+
+def start_logger(build, link, workdir):
+    return subprocess.Popen([os.path.join(build, "vglog"), link], cwd=workdir,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+
+
+def start_cat(link):
+    """cat on the board's device, raw like the logger's port, after sending the start byte."""
+    fd = os.open(link, os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(fd)
+    cat = subprocess.Popen(["cat"], stdin=fd, stdout=subprocess.DEVNULL)
+    os.write(fd, b"w")
+    os.close(fd)
+    return cat
+
+
+def stop_logger(logger):
+    rss = peak_rss_kib(logger.pid)
+    logger.stdin.write(b"\x03")
+    logger.stdin.flush()
+    status, cpu = wait_rusage(logger)
+    out = logger.stdout.read()
+    logger.stdin.close()
+    logger.stdout.close()
+    return status, cpu, rss, out
+
+
+def logged_lines(workdir):
+    samples = misc = 0
+    for name in os.listdir(workdir):
+        with open(os.path.join(workdir, name), "rb") as f:
+            n = f.read().count(b"\r\n")
+        if name.startswith("anglesAndAccels."):
+            samples += n - 1  # the header
+        elif name.startswith("misc."):
+            misc += n
+    return samples, misc
+
+
+def sent_by_board(summary):
+    """Packets the board reported: total, and of kind 10 (the samples log's)."""
+    text = summary.decode(errors="replace")
+    total = re.search(r"sent (\d+) packets", text)
+    kind10 = re.search(r"kind 10: (\d+)", text)
+    decoded = sum(int(n) for k, n in re.findall(r"kind (\d+): (\d+)", text)
+                  if int(k) in (2, 7, 8, 9, 10))
+    return (int(total.group(1)) if total else -1, int(kind10.group(1)) if kind10 else 0,
+            decoded)
+
+
+def soak(build, seconds):
+    tmp = tempfile.mkdtemp(prefix="vglog-soak-")
+    logs = os.path.join(tmp, "logs")
+    os.mkdir(logs)
+    # A board with more to say than the line carries, so the line's 11 520 bytes/s set the pace;
+    # its board time is chosen so the stream takes `seconds` on the line.
+    probe = os.path.join(tmp, "probe.bin")
+    subprocess.run([os.path.join(build, "vglog-sim"), "--out", probe, "--seconds", "10",
+                    "--rate", "400", "--seed", "1"], check=True, stderr=subprocess.DEVNULL)
+    board_seconds = seconds * 11520 / (os.path.getsize(probe) / 10)
+    board_args = ["--seconds", f"{board_seconds:.3f}", "--rate", "400", "--seed", "1",
+                  "--linger", "60"]
+    with open(os.path.join(tmp, "board1.txt"), "wb") as l1, \
+            open(os.path.join(tmp, "board2.txt"), "wb") as l2:
+        b1 = start_board(build, os.path.join(tmp, "board1"),
+                         board_args + ["--record", os.path.join(tmp, "sent1.bin")], l1)
+        b2 = start_board(build, os.path.join(tmp, "board2"), board_args, l2)
+        logger = start_logger(build, os.path.join(tmp, "board1"), logs)
+        cat = start_cat(os.path.join(tmp, "board2"))
+        started = time.monotonic()
+        # Both boards pace at the line rate; stop the readers once the boards have sent it all
+        # and the last lines have had time to be flushed.
+        time.sleep(seconds)
+        record = os.path.join(tmp, "sent1.bin")
+        last = -1
+        while os.path.getsize(record) != last:
+            last = os.path.getsize(record)
+            time.sleep(1.0)
+        time.sleep(1.5)
+        status, cpu, rss, out = stop_logger(logger)
+        wall = time.monotonic() - started
+        cat_rss = peak_rss_kib(cat.pid)
+        cat.send_signal(signal.SIGTERM)
+        _, cat_cpu = wait_rusage(cat)
+        for b in (b1, b2):
+            b.terminate()
+            b.wait(timeout=60)
+    with open(os.path.join(tmp, "board1.txt"), "rb") as f:
+        total, kind10, decoded = sent_by_board(f.read())
+    samples, misc = logged_lines(logs)
+    print(f"soak: a board paced at 115200 baud for {seconds:g} s, measured over {wall:.1f} s")
+    print(f"  board sent          {total} packets ({kind10} AngleAccel, "
+          f"{total - decoded} of other kinds)")
+    print(f"  vglog logged        {samples} sample lines, {misc} dump lines "
+          f"({'none lost' if samples == kind10 and misc == total - decoded else 'LOST PACKETS'})")
+    print(f"  vglog CPU           {cpu:.3f} s = {100 * cpu / wall:.3f} % of one core, "
+          f"peak RSS {rss / 1024:.2f} MiB, exit status {status}")
+    print(f"  cat CPU (floor)     {cat_cpu:.3f} s = {100 * cat_cpu / wall:.3f} % of one core, "
+          f"peak RSS {cat_rss / 1024:.2f} MiB")
+    ratio = cpu / cat_cpu if cat_cpu > 0 else float("inf")
+    print(f"  vglog / cat         {ratio:.2f}x")
+    if out.strip() and not out.startswith(b"Varnel"):
+        print(out.decode(errors="replace"))
+    return samples == kind10 and misc == total - decoded and status == 0
+
+
+def idle(build, seconds):
+    tmp = tempfile.mkdtemp(prefix="vglog-idle-")
+    logs = os.path.join(tmp, "logs")
+    os.mkdir(logs)
+    with open(os.path.join(tmp, "board.txt"), "wb") as log:
+        board = start_board(build, os.path.join(tmp, "board"),
+                            ["--count", "0", "--linger", str(seconds + 30)], log)
+        logger = start_logger(build, os.path.join(tmp, "board"), logs)
+        wait_for(lambda: len(os.listdir(logs)) == 2, 5)
+        started = time.monotonic()
+        time.sleep(seconds)
+        status, cpu, rss, _ = stop_logger(logger)
+        wall = time.monotonic() - started
+        board.terminate()
+        board.wait()
+    print(f"idle: silent board for {wall:.1f} s: vglog CPU {cpu:.4f} s = "
+          f"{100 * cpu / wall:.4f} % of one core (includes start-up), peak RSS "
+          f"{rss / 1024:.2f} MiB, exit status {status}")
+    return status == 0
+
+
+def burst(build, count):
+    tmp = tempfile.mkdtemp(prefix="vglog-burst-")
+    logs = os.path.join(tmp, "logs")
+    os.mkdir(logs)
+    stream = os.path.join(tmp, "stream.bin")
+    subprocess.run([os.path.join(build, "vglog-sim"), "--out", stream, "--kinds", "10",
+                    "--count", str(count), "--seed", "5"], check=True,
+                   stderr=subprocess.DEVNULL)
+    with open(stream, "rb") as f:
+        data = f.read()
+    master, slave = os.openpty()
+    tty.setraw(master)
+    logger = start_logger(build, os.ttyname(slave), logs)
+    ready, _, _ = select.select([master], [], [], 5)
+    if not ready or os.read(master, 1) != b"w":
+        sys.exit("no start byte")
+    wait_for(lambda: len(os.listdir(logs)) == 2, 5)
+    started = time.monotonic()
+    view = memoryview(data)
+    while view:
+        select.select([], [master], [])
+        view = view[os.write(master, view[:65536]):]
+
+    def queued():
+        return struct.unpack("i", fcntl.ioctl(slave, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+    while queued() > 0:
+        time.sleep(0.0005)
+    status, cpu, rss, _ = stop_logger(logger)  # the exit key after everything was read
+    wall = time.monotonic() - started
+    os.close(master)
+    os.close(slave)
+    samples, _ = logged_lines(logs)
+    print(f"burst: {count} AngleAccel packets ({len(data)} bytes) into the pseudo-terminal: "
+          f"{samples} logged, {wall:.3f} s from the first byte to the logs closed; vglog CPU "
+          f"{cpu:.3f} s, peak RSS {rss / 1024:.2f} MiB, exit status {status}")
+    return samples == count and status == 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("mode", nargs="?", default="soak", choices=["soak", "idle", "burst", "all"])
+    parser.add_argument("--seconds", type=float, default=None)
+    parser.add_argument("--count", type=int, default=100000)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    a = parser.parse_args()
+    ok = True
+    if a.mode in ("soak", "all"):
+        ok &= soak(a.build, a.seconds or 60)
+    if a.mode in ("idle", "all"):
+        ok &= idle(a.build, a.seconds or 10)
+    if a.mode in ("burst", "all"):
+        ok &= burst(a.build, a.count)
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
