@@ -29,13 +29,19 @@ void count(Stream& s, std::uint8_t kind) {
     }
 }
 
-}  // namespace
-
-Stream angleAccelStream(std::size_t packets, std::uint64_t seed) {
+// The simulated board's default motion from the given seed.
+sim::Board seededBoard(std::uint64_t seed) {
     sim::BoardConfig config = sim::defaultConfig();
     config.seed = seed;
     sim::Board board;
     sim::initBoard(board, config);
+    return board;
+}
+
+}  // namespace
+
+Stream angleAccelStream(std::size_t packets, std::uint64_t seed) {
+    const sim::Board board = seededBoard(seed);
     Stream s;
     s.bytes.reserve(packets * sim::kAngleAccelLength);
     std::array<std::uint8_t, sim::kAngleAccelLength> packet{};
@@ -49,10 +55,7 @@ Stream angleAccelStream(std::size_t packets, std::uint64_t seed) {
 }
 
 Stream quaternionStream(std::size_t packets, std::uint64_t seed) {
-    sim::BoardConfig config = sim::defaultConfig();
-    config.seed = seed;
-    sim::Board board;
-    sim::initBoard(board, config);
+    const sim::Board board = seededBoard(seed);
     Stream s;
     s.bytes.reserve(packets * sim::kQuaternionLength);
     std::array<std::uint8_t, sim::kQuaternionLength> packet{};

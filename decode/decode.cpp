@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "decode/decode.h"
@@ -60,14 +61,14 @@ void decodeAngleAccel(const std::uint8_t* rx, logging::AngleAccelRecord& r) {
 
 int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state,
                      logging::LogFiles& logs) {
-    // Zero first: the fixed-offset reads of a short packet and the 14-byte dump then see zeros
-    // beyond the packet, never bytes of an earlier one.
-    decoder.rxBuffer.fill(0);
     const std::uint8_t* rx = decoder.rxBuffer.data();
     if (sio::takePacket(ring, decoder.rxBuffer.data()) != 0 || rx[0] != sio::kPacketStart) {
         return -1;
     }
     const std::uint8_t length = rx[1];
+    // The fixed-offset reads of a short packet and the 14-byte dump see zeros beyond the
+    // packet, never bytes of an earlier one.
+    std::fill(decoder.rxBuffer.begin() + length, decoder.rxBuffer.end(), std::uint8_t{0});
     switch (rx[2]) {
         case kQuaternion:
             decodeQuaternion(rx, state);

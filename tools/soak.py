@@ -30,6 +30,17 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
+def in_scratch_dir(measure):
+    """Runs a measurement with a fresh scratch directory (and a logs/ folder in it for vglog's
+    files), removed afterwards."""
+    def run(*args):
+        with tempfile.TemporaryDirectory(prefix=f"vglog-{measure.__name__}-") as tmp:
+            logs = os.path.join(tmp, "logs")
+            os.mkdir(logs)
+            return measure(tmp, logs, *args)
+    return run
+
+
 def peak_rss_kib(pid):
     """The process's own high-water resident size. (A child's ru_maxrss would not do: Linux
     carries into it the size of the forked Python before the exec.)"""
@@ -114,10 +125,8 @@ def sent_by_board(summary):
             decoded)
 
 
-def soak(build, seconds):
-    tmp = tempfile.mkdtemp(prefix="vglog-soak-")
-    logs = os.path.join(tmp, "logs")
-    os.mkdir(logs)
+@in_scratch_dir
+def soak(tmp, logs, build, seconds):
     # A board with more to say than the line carries, so the line's 11 520 bytes/s set the pace;
     # its board time is chosen so the stream takes `seconds` on the line.
     probe = os.path.join(tmp, "probe.bin")
@@ -170,10 +179,8 @@ def soak(build, seconds):
     return samples == kind10 and misc == total - decoded and status == 0
 
 
-def idle(build, seconds):
-    tmp = tempfile.mkdtemp(prefix="vglog-idle-")
-    logs = os.path.join(tmp, "logs")
-    os.mkdir(logs)
+@in_scratch_dir
+def idle(tmp, logs, build, seconds):
     with open(os.path.join(tmp, "board.txt"), "wb") as log:
         board = start_board(build, os.path.join(tmp, "board"),
                             ["--count", "0", "--linger", str(seconds + 30)], log)
@@ -191,10 +198,8 @@ def idle(build, seconds):
     return status == 0
 
 
-def burst(build, count):
-    tmp = tempfile.mkdtemp(prefix="vglog-burst-")
-    logs = os.path.join(tmp, "logs")
-    os.mkdir(logs)
+@in_scratch_dir
+def burst(tmp, logs, build, count):
     stream = os.path.join(tmp, "stream.bin")
     subprocess.run([os.path.join(build, "vglog-sim"), "--out", stream, "--kinds", "10",
                     "--count", str(count), "--seed", "5"], check=True,
