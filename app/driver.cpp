@@ -15,7 +15,8 @@ constexpr unsigned kPassSleepMs = 2;  // the least time between two passes
 // rather than once for every few bytes the line delivers. Keys wait at most this long; signals
 // cut the sleep short.
 constexpr std::uint64_t kPassPeriodMs = 50;
-constexpr std::uint16_t kBacklogPackets = 256;  // far more than a 20 ms pass sees at line rate
+// A drain that read this much met a backlog: a 50 ms pass at line rate reads about 580 bytes.
+constexpr std::size_t kBacklogBytes = 2048;
 constexpr unsigned kPromptPollMs = 5000;
 
 void printBanner() {
@@ -116,11 +117,12 @@ int runLogger(App& app, int argc, char** argv) {
         for (std::uint16_t i = 0; i < pktsInBuffer; ++i) {
             decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
         }
-        logging::flushLogsIfDue(app.logs, platform::monotonicMs());
+        const std::uint64_t workDone = platform::monotonicMs();
+        logging::flushLogsIfDue(app.logs, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
-        const std::uint64_t spent = platform::monotonicMs() - passStart;
-        const bool backlog = pktsInBuffer >= kBacklogPackets;
+        const std::uint64_t spent = workDone - passStart;
+        const bool backlog = app.link.drainedBytes >= kBacklogBytes;
         platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
                               ? kPassSleepMs
                               : static_cast<unsigned>(kPassPeriodMs - spent));

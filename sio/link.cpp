@@ -97,6 +97,7 @@ int drainPort(SerialLink& link, PacketRing& ring) {
     // terminal layer hands over at most 4095 bytes at a time) means a backlog, which arrives in
     // such pieces: wait a moment for the next one rather than a whole loop pass, so a burst is
     // read as fast as it comes.
+    link.drainedBytes = 0;
     for (;;) {
         const std::ptrdiff_t got =
             platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
@@ -108,6 +109,7 @@ int drainPort(SerialLink& link, PacketRing& ring) {
             break;
         }
         const auto n = static_cast<std::size_t>(got);
+        link.drainedBytes += n;
         frameBytes(link.framer, ring, link.sioRxBuffer.data(), n);
         if (n + 1 < link.sioRxBuffer.size() || !roomForAnotherRead(link, ring) ||
             !platform::serialAwaitMore(link.portHandle, 1)) {

@@ -52,6 +52,7 @@ struct SerialLink {
     Framer framer;
     std::array<std::uint8_t, 4096> sioRxBuffer{};  // one read's worth of raw bytes
     std::array<std::uint8_t, 256> sioTxBuffer{};
+    std::size_t drainedBytes = 0;  // what the last drain read: a backlog shows here first
 };
 
 // Stores both only when both are non-zero, and then names the device by that number again.
