@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/options.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -21,18 +22,6 @@ constexpr unsigned kPromptPollMs = 5000;
 
 void printBanner() {
     std::printf("Varnel-Gyrelle Data Log App %s %s %s\r\n", kVersion, __DATE__, __TIME__);
-}
-
-void printUsage() {
-    std::printf(
-        "Usage: vglog PORT\r\n"
-        "  PORT  the serial port's number (COM PORT; on Linux /dev/ttyS<PORT-1>),\r\n"
-        "        or the path of a serial device such as /dev/ttyUSB0\r\n"
-        "Logs the board's stream at 115200 baud into anglesAndAccels.<time>.txt and\r\n"
-        "misc.<time>.txt in the current directory until Ctrl+C (or the byte 3 on standard\r\n"
-        "input, or SIGTERM/SIGHUP) ends the run.\r\n"
-        "Exit status: 0 after a complete run, 1 when the port or the logs could not be opened\r\n"
-        "or a log could not be completely written.\r\n");
 }
 
 // Ends the run the way the exit key does; the status says whether every line reached disk.
@@ -81,18 +70,28 @@ void configureLink(sio::SerialLink& link, const char* argument) {
 
 int runLogger(App& app, int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // messages show as they happen, also in a pipe
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        printUsage();
-        return 0;
+    const Options options = parseOptions(argc, argv);
+    switch (options.action) {
+        case Action::Help:
+            platform::consoleWrite(platform::ConsoleStream::Out, usageText());
+            return 0;
+        case Action::UsageError:
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "vglog: unknown or incomplete argument \"%s\"\r\n",
+                                   options.badArgument);
+            platform::consoleWrite(platform::ConsoleStream::Err, usageText());
+            return 2;
+        default:
+            break;
     }
     printBanner();
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (options.action == Action::Version) {
         return 0;
     }
     platform::consoleOpen();
 
-    if (argc == 2) {
-        configureLink(app.link, argv[1]);
+    if (options.port != nullptr) {
+        configureLink(app.link, options.port);
     } else {
         std::fputs("Please assign the com port number!!\r\n", stdout);
         // The key is left waiting for the loop. No key can come once input has ended.

@@ -6,6 +6,8 @@
 // the logs as if the operator had typed it.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/serial.h"
 
 namespace vg::platform {
@@ -29,5 +31,27 @@ void sleepMs(unsigned ms);
 // Sleeps until the port or standard input has something to read, a stop is requested, or
 // timeoutMs passes (a negative timeout waits without limit).
 void waitForActivity(PortHandle port, int timeoutMs);
+
+// Console output. Every message of the program goes through here, never straight to stdio, so
+// that a console that does not take output (a full pipe, a stopped terminal) can never stall
+// the data path.
+enum class ConsoleStream { Out, Err };
+
+// Hands a message to the console; never blocks the caller for long.
+void consoleWrite(ConsoleStream stream, const char* text, std::size_t length);
+void consoleWrite(ConsoleStream stream, const char* text);
+// printf-style; the formatted text is cut at 1023 bytes.
+void consolePrint(ConsoleStream stream, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Shows line (no line end) as the status line, redrawn in place at the foot of a terminal
+// standard error; null or "" takes it away. Does nothing when standard error is no terminal.
+void consoleStatus(const char* line);
+// True when the stream goes to a terminal (a console window on Windows).
+bool consoleIsTerminal(ConsoleStream stream);
+// Waits up to timeoutMs for what was handed over to be written; called on the way out.
+void consoleFlush(int timeoutMs);
 
 }  // namespace vg::platform

@@ -109,3 +109,14 @@ void waitForActivity(PortHandle, int timeoutMs) {
 }
 
 }  // namespace vg::platform
+
+namespace vg::platform {
+
+bool consoleIsTerminal(ConsoleStream stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(
+               GetStdHandle(stream == ConsoleStream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE),
+               &mode) != 0;
+}
+
+}  // namespace vg::platform

@@ -56,7 +56,7 @@ class StartupFailures(unittest.TestCase):
     def test_help_and_version(self):
         out = subprocess.run([VGLOG, "--help"], capture_output=True, stdin=subprocess.DEVNULL)
         self.assertEqual(out.returncode, 0)
-        self.assertIn(b"Usage: vglog PORT", out.stdout)
+        self.assertIn(b"Usage: vglog [OPTIONS] PORT", out.stdout)
         out = subprocess.run([VGLOG, "--version"], capture_output=True, stdin=subprocess.DEVNULL)
         self.assertEqual(out.returncode, 0)
         self.assertIsNotNone(BANNER.fullmatch(out.stdout), out.stdout)
