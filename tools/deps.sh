@@ -64,8 +64,10 @@ vglog_need_packages() {
 }
 
 # Installed with --no-install-recommends, so everything the build needs is named here: ninja
-# because the presets use it (cmake only recommends make), gcc comes with g++.
-VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3)
+# because the presets use it (cmake only recommends make), gcc comes with g++, groff-base checks
+# the man pages.
+VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3
+    groff-base)
 
 # A build directory configured before the presets moved to Ninja keeps its old generator, which
 # cmake refuses to change: start its configuration afresh (objects are rebuilt once).
