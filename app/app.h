@@ -3,10 +3,10 @@
 
 #include <cstdint>
 
-#include "app/sensor_state.h"
 #include "decode/decode.h"
 #include "logging/logging.h"
 #include "sio/sio.h"
+#include "state/sensor_state.h"
 
 namespace vg::app {
 

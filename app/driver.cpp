@@ -86,6 +86,8 @@ int runLogger(App& app, int argc, char** argv) {
     }
     printBanner();
     if (options.action == Action::Version) {
+        // The banner's version names the board's protocol; this one names the release.
+        platform::consolePrint(platform::ConsoleStream::Out, "vglog %s\r\n", VGLOG_RELEASE);
         return 0;
     }
     platform::consoleOpen();

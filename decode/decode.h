@@ -5,9 +5,9 @@
 #include <array>
 #include <cstdint>
 
-#include "app/sensor_state.h"
 #include "logging/logging.h"
 #include "sio/sio.h"
+#include "state/sensor_state.h"
 
 namespace vg::decode {
 

@@ -20,11 +20,11 @@
 #include <cstring>
 #include <limits>
 
-#include "app/sensor_state.h"
 #include "fuzz/harness.h"
 #include "orientation/orientation.h"
 #include "platform/cursor.h"
 #include "pointer/pointer.h"
+#include "state/sensor_state.h"
 
 namespace {
 

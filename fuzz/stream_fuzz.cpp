@@ -25,12 +25,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/sensor_state.h"
 #include "decode/decode.h"
 #include "fuzz/harness.h"
 #include "logging/logging.h"
 #include "platform/clock.h"
 #include "sio/sio.h"
+#include "state/sensor_state.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "app/sensor_state.h"
+#include "state/sensor_state.h"
 
 namespace vg::orientation {
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "app/sensor_state.h"
 #include "platform/cursor.h"
+#include "state/sensor_state.h"
 
 namespace vg::pointer {
 

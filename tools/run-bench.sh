@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
 vglog_need_packages "${VGLOG_BUILD_PACKAGES[@]}" libbenchmark-dev
+vglog_preset_generator build
 
 cmake --preset default -DVGLOG_BENCH=ON >/dev/null
 cmake --build --preset default --target vglog-bench -j "$(nproc 2>/dev/null || echo 2)"

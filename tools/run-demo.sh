@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
 vglog_need_packages "${VGLOG_BUILD_PACKAGES[@]}"
+vglog_preset_generator build
 
 seconds=${1:-5}
 cmake --preset default >/dev/null

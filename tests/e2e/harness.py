@@ -18,6 +18,17 @@ VGLOG_SIM = os.path.join(BUILD_DIR, "vglog-sim")
 BANNER = re.compile(rb"Varnel-Gyrelle Data Log App Varnelv1\.0 "
                     rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ \d]\d \d{4} "
                     rb"\d\d:\d\d:\d\d\r\n")
+
+
+def project_version():
+    """The release number the build directory was configured with."""
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as cache:
+        for line in cache:
+            if line.startswith("CMAKE_PROJECT_VERSION:"):
+                return line.split("=", 1)[1].strip()
+    raise RuntimeError("no CMAKE_PROJECT_VERSION in " + BUILD_DIR)
+
+
 OPEN_FAILED = b"ERROR opening serial port.  Exiting\r\n"
 PROMPT = b"Please assign the com port number!!\r\n"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/sensor_state.h"
+#include "state/sensor_state.h"
 
 namespace vg {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/sensor_state.h"
+#include "state/sensor_state.h"
 
 namespace vg {
 

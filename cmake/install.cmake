@@ -1,0 +1,88 @@
+# What `cmake --install` puts where, and the Debian package built from it by CPack.
+include(GNUInstallDirs)
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS vglog RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET vglog-sim)
+    install(TARGETS vglog-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/plot/vglog-plot)
+    install(PROGRAMS tools/plot/vglog-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+if(NOT WIN32)
+    # Manual pages go in compressed, as Debian's tools expect; man reads them either way.
+    file(GLOB vglog_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.1)
+    find_program(VGLOG_GZIP gzip)
+    set(vglog_man_out)
+    foreach(page IN LISTS vglog_man_pages)
+        get_filename_component(name ${page} NAME)
+        if(VGLOG_GZIP)
+            set(out ${PROJECT_BINARY_DIR}/man/${name}.gz)
+            # -n keeps names and times out, so the same page gives the same bytes.
+            add_custom_command(OUTPUT ${out}
+                COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                COMMAND ${VGLOG_GZIP} -9nc ${page} > ${out}
+                DEPENDS ${page} VERBATIM)
+            list(APPEND vglog_man_out ${out})
+        else()
+            list(APPEND vglog_man_out ${page})
+        endif()
+    endforeach()
+    add_custom_target(vglog_man_pages ALL DEPENDS ${vglog_man_out})
+    install(FILES ${vglog_man_out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+    # Where bash-completion looks, relative to the install prefix, so --prefix still works.
+    set(vglog_completions_dir ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+    find_package(PkgConfig QUIET)
+    if(PKG_CONFIG_FOUND)
+        pkg_get_variable(bc_dir bash-completion completionsdir)
+        pkg_get_variable(bc_prefix bash-completion prefix)
+        if(bc_dir AND bc_prefix AND bc_dir MATCHES "^${bc_prefix}/(.+)$")
+            set(vglog_completions_dir ${CMAKE_MATCH_1})
+        endif()
+    endif()
+    install(FILES dist/vglog.bash-completion DESTINATION ${vglog_completions_dir} RENAME vglog)
+endif()
+
+# The Debian package: cpack -G DEB in the build directory gives vglog_<version>_<arch>.deb.
+set(CPACK_PACKAGE_NAME vglog)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The vglog developers")
+set(CPACK_PACKAGE_CONTACT "The vglog developers <vglog@users.noreply.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a serial motion-sensing board")
+set(CPACK_PACKAGE_DESCRIPTION
+    "vglog reads a motion-sensing board's binary packet stream from a serial port at
+115200 baud, decodes it and writes two text logs: one line per angle and
+acceleration sample, and a readable dump of every other packet. It survives
+the board being unplugged and plugged back in, can keep the raw bytes and
+decode them again later. vglog-sim plays the board on a pseudo-terminal for
+trying it without hardware.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The plot tool draws with gnuplot; logging works without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
+
+if(NOT WIN32)
+    # Debian wants the licence as doc/<package>/copyright and a compressed changelog.
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+    if(VGLOG_GZIP)
+        string(TIMESTAMP vglog_release_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+        file(WRITE ${PROJECT_BINARY_DIR}/changelog
+            "vglog (${PROJECT_VERSION}) stable; urgency=medium\n\n"
+            "  * Release ${PROJECT_VERSION}.\n\n"
+            " -- ${CPACK_PACKAGE_CONTACT}  ${vglog_release_date}\n")
+        execute_process(COMMAND ${VGLOG_GZIP} -9nc ${PROJECT_BINARY_DIR}/changelog
+            OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz)
+        install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    endif()
+endif()
+include(CPack)
