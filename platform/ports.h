@@ -29,7 +29,7 @@ PortRoots defaultPortRoots();
 std::vector<SerialPortInfo> listSerialPorts(const PortRoots& roots);
 
 // The device a bare name such as ttyUSB0 names: on POSIX under the dev root, on Windows the name
-// as given.
+// in the device namespace (\\.\COM5).
 std::string deviceForName(const char* name, const PortRoots& roots);
 
 }  // namespace vg::platform

@@ -70,7 +70,8 @@ std::vector<SerialPortInfo> listSerialPorts(const PortRoots&) {
 }
 
 std::string deviceForName(const char* name, const PortRoots&) {
-    return name;
+    // The device namespace: COM10 and above open only by it, and no file of that name can.
+    return std::string("\\\\.\\") + name;
 }
 
 }  // namespace vg::platform
