@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/run_status.h"
 #include "decode/decode.h"
 #include "logging/logging.h"
 #include "sio/sio.h"
@@ -21,18 +22,24 @@ struct App {
     decode::Decoder decoder;
     logging::LogFiles logs;
     SensorState state;
+    RunStatus run;
 };
 
 // The standard decimal conversion (leading white space, optional sign, digits up to the first
 // non-digit, none gives 0), kept to its low 16 bits: "7" is 7, "65536" is 0, "-1" is 65535.
 std::uint16_t portFromArgument(const char* text);
 
-// Configures the link from the one command-line argument: a path (beginning with "/") names the
-// device itself, anything else is a port number.
+// Configures the link from the one command-line argument: anything with a slash (or backslash)
+// names the device by path, a name beginning with a letter is a device name (ttyUSB0 is
+// /dev/ttyUSB0; COM5 is COM5), anything else is a port number.
 void configureLink(sio::SerialLink& link, const char* argument);
 
+// Prints the run's summary on standard error (after the logs are closed, for their sizes).
+void summarizeRun(App& app);
+
 // Runs the program from start-up to exit and returns the exit status: 0 after the exit key
-// with every line logged, 1 when the link or the logs could not be opened or a log write failed.
+// with every line logged, 1 when the link or the logs could not be opened or a log write failed,
+// 2 for a usage error, 3 when the link was lost under --no-reconnect.
 int runLogger(App& app, int argc, char** argv);
 
 }  // namespace vg::app

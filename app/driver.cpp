@@ -1,10 +1,12 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/app.h"
 #include "app/options.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/ports.h"
 
 namespace vg::app {
 
@@ -26,7 +28,9 @@ void printBanner() {
 
 // Ends the run the way the exit key does; the status says whether every line reached disk.
 int finishRun(App& app) {
+    endRunStatus(app.run);
     const int closed = logging::closeLogFiles(app.logs);
+    summarizeRun(app);
     platform::consoleRestore();
     return closed == 0 ? 0 : 1;
 }
@@ -38,6 +42,13 @@ int failStart(const char* message) {
 }
 
 }  // namespace
+
+void summarizeRun(App& app) {
+    const std::uint64_t now = platform::monotonicMs();
+    printRunSummary(countersOf(app.link, app.ring, app.decoder, now), now - app.run.startMs,
+                    app.logs.names[logging::kSamplesLog].data(),
+                    app.logs.names[logging::kMiscLog].data());
+}
 
 std::uint16_t portFromArgument(const char* text) {
     const char* p = text;
@@ -61,8 +72,13 @@ std::uint16_t portFromArgument(const char* text) {
 }
 
 void configureLink(sio::SerialLink& link, const char* argument) {
-    if (argument[0] == '/') {
+    if (std::strpbrk(argument, "/\\") != nullptr) {
         sio::setLinkDevice(link, argument, kBaudRate);
+    } else if ((argument[0] >= 'a' && argument[0] <= 'z') ||
+               (argument[0] >= 'A' && argument[0] <= 'Z')) {
+        const std::string path = platform::deviceForName(argument, platform::defaultPortRoots());
+        std::snprintf(link.deviceName.data(), link.deviceName.size(), "%s", path.c_str());
+        sio::setLinkDevice(link, link.deviceName.data(), kBaudRate);
     } else {
         sio::setLinkConfig(link, portFromArgument(argument), kBaudRate);
     }
@@ -81,6 +97,8 @@ int runLogger(App& app, int argc, char** argv) {
                                    options.badArgument);
             platform::consoleWrite(platform::ConsoleStream::Err, usageText());
             return 2;
+        case Action::List:
+            return listPorts();
         default:
             break;
     }
@@ -103,12 +121,20 @@ int runLogger(App& app, int argc, char** argv) {
     }
 
     if (sio::openLink(app.link, app.ring) == -1) {
-        return failStart("ERROR opening serial port.  Exiting\r\n");
+        const int status = failStart("ERROR opening serial port.  Exiting\r\n");
+        suggestPorts();
+        return status;
     }
     if (logging::openLogFiles(app.logs) != 0) {
         return failStart("Error opening log file(s).  Exiting.\r\n");
     }
     initSensorState(&app.state);
+    {
+        char device[platform::kPortNameSize];
+        startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device),
+                       app.logs.names[logging::kSamplesLog].data(),
+                       app.logs.names[logging::kMiscLog].data(), platform::monotonicMs());
+    }
 
     for (;;) {
         const std::uint64_t passStart = platform::monotonicMs();
@@ -120,6 +146,13 @@ int runLogger(App& app, int argc, char** argv) {
         }
         const std::uint64_t workDone = platform::monotonicMs();
         logging::flushLogsIfDue(app.logs, workDone);
+        const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);
+        reportLinkEvent(app.run, app.link, linkEvent, workDone);
+        if (linkEvent == sio::LinkEvent::Lost && options.noReconnect) {
+            return finishRun(app) == 0 ? 3 : 1;
+        }
+        updateRunStatus(app.run, app.link, countersOf(app.link, app.ring, app.decoder, workDone),
+                        app.decoder.record, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
         const std::uint64_t spent = workDone - passStart;
@@ -130,9 +163,17 @@ int runLogger(App& app, int argc, char** argv) {
         if (platform::keyWaiting() && platform::readKey() == platform::kExitKey) {
             return finishRun(app);
         }
-        // A silent board costs nothing: sleep until bytes or a key arrive, or a flush is due.
-        const std::int64_t flushDue = logging::msUntilFlushDue(app.logs, platform::monotonicMs());
-        platform::waitForActivity(app.link.portHandle, static_cast<int>(flushDue));
+        // A silent board costs nothing: sleep until bytes or a key arrive, or a flush, a retry
+        // of a lost link or the status display is due.
+        const std::uint64_t now = platform::monotonicMs();
+        std::int64_t due = logging::msUntilFlushDue(app.logs, now);
+        for (const std::int64_t other :
+             {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now)}) {
+            if (other >= 0 && (due < 0 || other < due)) {
+                due = other;
+            }
+        }
+        platform::waitForActivity(app.link.portHandle, static_cast<int>(due));
     }
 }
 

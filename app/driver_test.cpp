@@ -34,20 +34,34 @@ TEST(PortArgumentTest, DecimalConversionKeepsTheLow16Bits) {
 }
 
 TEST(PortArgumentTest, ConfiguresTheLinkOnlyForAUsablePort) {
+    // Numbers keep the decimal reading; a name that begins with a letter is a device name, and
+    // anything with a slash is a path as given.
     const struct {
         const char* text;
         std::uint16_t port;
         std::uint32_t baud;
+        const char* device;
     } cases[] = {
-        {"7", 7, 115200}, {"0", 0, 0},          {"abc", 0, 0},
-        {"65536", 0, 0},  {" 12x", 12, 115200}, {"-1", 65535, 115200},
+        {"7", 7, 115200, nullptr},
+        {"0", 0, 0, nullptr},
+        {"65536", 0, 0, nullptr},
+        {" 12x", 12, 115200, nullptr},
+        {"-1", 65535, 115200, nullptr},
+        {"abc", 0, 115200, "/dev/abc"},
+        {"ttyUSB0", 0, 115200, "/dev/ttyUSB0"},
+        {"./board", 0, 115200, "./board"},
+        {"serial/by-id/x", 0, 115200, "serial/by-id/x"},
     };
     for (const auto& c : cases) {
         auto link = std::make_unique<sio::SerialLink>();
         configureLink(*link, c.text);
         EXPECT_EQ(link->portNumber, c.port) << c.text;
         EXPECT_EQ(link->baudRate, c.baud) << c.text;
-        EXPECT_EQ(link->devicePath, nullptr) << c.text;
+        if (c.device == nullptr) {
+            EXPECT_EQ(link->devicePath, nullptr) << c.text;
+        } else {
+            EXPECT_STREQ(link->devicePath, c.device) << c.text;
+        }
     }
 }
 

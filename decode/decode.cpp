@@ -71,18 +71,23 @@ int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state
     std::fill(decoder.rxBuffer.begin() + length, decoder.rxBuffer.end(), std::uint8_t{0});
     switch (rx[2]) {
         case kQuaternion:
+            ++decoder.counts.quaternion;
             decodeQuaternion(rx, state);
             break;
         case kVector7:
+            ++decoder.counts.vector;
             readVector(rx, readS24, state.kind7Vector, state);
             break;
         case kVector8:
+            ++decoder.counts.vector;
             readVector(rx, readT24, state.kind8Vector, state);
             break;
         case kVector9:
+            ++decoder.counts.vector;
             readVector(rx, readS24, state.kind9Vector, state);
             break;
         case kAngleAccel:
+            ++decoder.counts.angleAccel;
             if (length < kShortestAngleAccel) {
                 std::printf("Error - AngleAccel packet len %u, should be 42\n",
                             static_cast<unsigned>(length));
@@ -91,6 +96,7 @@ int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state
             logging::writeAngleAccelLine(logs, decoder.record);
             break;
         default:
+            ++decoder.counts.other;
             logging::dumpPacket(logs, rx, kDumpBytes);
             break;
     }

@@ -17,10 +17,19 @@ std::int32_t readQ14Word(const std::uint8_t* p);  // sign-fixed, -32768..32767
 float readS24(const std::uint8_t* p);
 float readT24(const std::uint8_t* p);
 
+// Packets decoded, by what became of them.
+struct PacketCounts {
+    std::uint64_t angleAccel = 0;  // samples-log lines
+    std::uint64_t quaternion = 0;
+    std::uint64_t vector = 0;  // kinds 7, 8 and 9
+    std::uint64_t other = 0;   // misc-log dumps
+};
+
 struct Decoder {
     // Copy of the packet being decoded; zero beyond its length.
     std::array<std::uint8_t, sio::kSlotBytes> rxBuffer{};
-    logging::AngleAccelRecord record{};
+    logging::AngleAccelRecord record{};  // the latest AngleAccel packet's values
+    PacketCounts counts{};
 };
 
 // Takes the oldest packet from the ring: quaternion and vector kinds go into state (a quaternion

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/serial.h"
 
@@ -51,6 +52,8 @@ void consolePrint(ConsoleStream stream, const char* format, ...)
 void consoleStatus(const char* line);
 // True when the stream goes to a terminal (a console window on Windows).
 bool consoleIsTerminal(ConsoleStream stream);
+// Messages the console could not take and dropped so far.
+std::uint64_t consoleDroppedMessages();
 // Waits up to timeoutMs for what was handed over to be written; called on the way out.
 void consoleFlush(int timeoutMs);
 

@@ -49,6 +49,10 @@ void consoleStatus(const char* line) {
     std::fflush(stderr);
 }
 
+std::uint64_t consoleDroppedMessages() {
+    return 0;  // blocking writes drop nothing
+}
+
 void consoleFlush(int) {
     std::fflush(stdout);
     std::fflush(stderr);

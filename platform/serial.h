@@ -27,15 +27,18 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]);
 
 // Opens and configures the device at path (a UTF-8 path or device name). On failure it shows the
 // error notice ("Unable to open the port", "Unable to configure the serial port" or "Unable to set
-// the time-out parameters"), closes whatever it opened and gives kInvalidPort.
-PortHandle serialOpen(const char* path, std::uint32_t baud);
+// the time-out parameters"), closes whatever it opened and gives kInvalidPort. A quiet open
+// (the retries after a lost link) shows no notice.
+PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet = false);
 
 // Received bytes waiting in the driver; 0 when the query fails. Clears pending line errors.
 std::uint32_t serialBytesWaiting(PortHandle port);
 
 // Reads up to count bytes that have already arrived, without waiting. Gives the number read
-// (0 when nothing has arrived) or -1 on failure.
+// (0 when nothing has arrived) or -1 on failure, also when the device has hung up.
 std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count);
+// Why the last failed serialRead failed, in a few words.
+const char* serialReadFailure();
 
 // Waits up to ms milliseconds for more bytes to arrive; true when some have. Used only while a
 // backlog is being read, where the driver hands it over in pieces.

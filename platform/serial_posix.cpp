@@ -101,13 +101,20 @@ long long nowMs() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+bool quietOpen = false;  // set for the length of a quiet serialOpen
+const char* lastReadFailure = "no read has failed";
+
 PortHandle fail(int fd, const char* text, const char* path, int err) {
     if (fd >= 0) {
         close(fd);
     }
-    notice(text, path, err);
+    if (!quietOpen) {
+        notice(text, path, err);
+    }
     return kInvalidPort;
 }
+
+PortHandle openAndConfigure(const char* path, std::uint32_t baud);
 
 }  // namespace
 
@@ -119,7 +126,16 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "/dev/ttyS%u", static_cast<unsigned>(port) - 1u);
 }
 
-PortHandle serialOpen(const char* path, std::uint32_t baud) {
+PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
+    quietOpen = quiet;
+    const PortHandle port = openAndConfigure(path, baud);
+    quietOpen = false;
+    return port;
+}
+
+namespace {
+
+PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     if (path == nullptr || path[0] == '\0') {
         return fail(-1, kCantOpen, "(no device)", ENOENT);
     }
@@ -166,6 +182,8 @@ PortHandle serialOpen(const char* path, std::uint32_t baud) {
     return fd;
 }
 
+}  // namespace
+
 std::uint32_t serialBytesWaiting(PortHandle port) {
     int n = 0;
     if (port < 0 || ioctl(port, FIONREAD, &n) != 0 || n < 0) {
@@ -185,13 +203,24 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
             // closed, an adapter was unplugged), where every read gives nothing for ever.
             pollfd p{port, POLLIN, 0};
             const bool gone = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+            if (gone) {
+                lastReadFailure = "the device hung up";
+            }
             return gone ? -1 : 0;
         }
         if (errno == EINTR) {
             continue;
         }
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        lastReadFailure = std::strerror(errno);
+        return -1;
     }
+}
+
+const char* serialReadFailure() {
+    return lastReadFailure;
 }
 
 bool serialAwaitMore(PortHandle port, int ms) {

@@ -28,13 +28,20 @@ void toWide(const char* text, wchar_t (&wide)[kWideChars]) {
     }
 }
 
+bool quietOpen = false;  // set for the length of a quiet serialOpen
+char lastReadFailure[64] = "no read has failed";
+
 PortHandle fail(HANDLE port, const char* text) {
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(port);
     }
-    showErrorNotice(text, 0);
+    if (!quietOpen) {
+        showErrorNotice(text, 0);
+    }
     return kInvalidPort;
 }
+
+PortHandle openAndConfigure(const char* path, std::uint32_t baud);
 
 }  // namespace
 
@@ -42,7 +49,16 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(port));
 }
 
-PortHandle serialOpen(const char* path, std::uint32_t baud) {
+PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
+    quietOpen = quiet;
+    const PortHandle port = openAndConfigure(path, baud);
+    quietOpen = false;
+    return port;
+}
+
+namespace {
+
+PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     wchar_t g_pUartPortName[kWideChars];
     toWide(path != nullptr ? path : "", g_pUartPortName);
     // Share mode 0: no other opener while the logger holds the port.
@@ -93,6 +109,8 @@ PortHandle serialOpen(const char* path, std::uint32_t baud) {
     return port;
 }
 
+}  // namespace
+
 std::uint32_t serialBytesWaiting(PortHandle port) {
     DWORD dwErrors = 0;
     COMSTAT stat{};
@@ -107,9 +125,16 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
     DWORD got = 0;
     const auto ask = static_cast<DWORD>(count > MAXDWORD ? MAXDWORD : count);
     if (!ReadFile(port, bytes, ask, &got, nullptr)) {
+        // An unplugged adapter fails every read from then on.
+        std::snprintf(lastReadFailure, sizeof lastReadFailure, "read failed (system error %lu)",
+                      static_cast<unsigned long>(GetLastError()));
         return -1;
     }
     return static_cast<std::ptrdiff_t>(got);
+}
+
+const char* serialReadFailure() {
+    return lastReadFailure;
 }
 
 bool serialAwaitMore(PortHandle, int) {

@@ -15,6 +15,13 @@ bool validLength(std::uint8_t len) {
 
 }  // namespace
 
+void dropPartialPacket(Framer& framer) {
+    if (framer.have > 0) {
+        ++framer.cutPackets;
+        framer.have = 0;
+    }
+}
+
 std::size_t frameBytes(Framer& framer, PacketRing& ring, const std::uint8_t* bytes,
                        std::size_t count) {
     std::size_t done = 0;
@@ -24,9 +31,13 @@ std::size_t frameBytes(Framer& framer, PacketRing& ring, const std::uint8_t* byt
             // Every stray byte before the next "$" goes in one scan.
             const void* start = std::memchr(bytes + pos, kPacketStart, count - pos);
             if (start == nullptr) {
+                framer.noiseBytes += count - pos;
                 return done;
             }
-            pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(start) - bytes);
+            const auto at =
+                static_cast<std::size_t>(static_cast<const std::uint8_t*>(start) - bytes);
+            framer.noiseBytes += at - pos;
+            pos = at;
             // A whole packet in the input is stored from where it lies, without a copy.
             if (pos + 1 < count && validLength(bytes[pos + 1]) && count - pos >= bytes[pos + 1]) {
                 storePacket(ring, bytes + pos);
@@ -42,6 +53,7 @@ std::size_t frameBytes(Framer& framer, PacketRing& ring, const std::uint8_t* byt
         if (framer.have == 1) {
             const std::uint8_t len = bytes[pos++];
             if (!validLength(len)) {
+                framer.noiseBytes += 2;
                 framer.have = 0;  // no packet: both header bytes are gone
                 continue;
             }

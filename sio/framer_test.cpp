@@ -66,32 +66,47 @@ TEST(FramerTest, CutsPacketsOutOfTheStream) {
         const char* name;
         Bytes stream;
         std::vector<Bytes> expected;
+        std::uint64_t noise;  // bytes skipped: they start no packet
     } cases[] = {
-        {"empty", {}, {}},
-        {"junk only", text("abc\x01\xff"), {}},
-        {"junk before a packet", text("xyz\r\n") + p40, {p40}},
-        {"dollar inside a payload", withDollars + p40, {withDollars, p40}},
-        {"dollar dollar is a length of 36", p36 + p40, {p36, p40}},
-        {"length 0 is no packet", Bytes{0x24, 0} + p40, {p40}},
-        {"length 1 is no packet", Bytes{0x24, 1} + p40, {p40}},
-        {"length 2 is a bare header", Bytes{0x24, 2} + p40, {Bytes{0x24, 2}, p40}},
-        {"length 127", packet(127, 0x7e) + p40, {packet(127, 0x7e), p40}},
-        {"length 128 is no packet", Bytes{0x24, 128} + p40, {p40}},
-        {"length 255 is no packet", Bytes{0x24, 255} + p40, {p40}},
+        {"empty", {}, {}, 0},
+        {"junk only", text("abc\x01\xff"), {}, 5},
+        {"junk before a packet", text("xyz\r\n") + p40, {p40}, 5},
+        {"dollar inside a payload", withDollars + p40, {withDollars, p40}, 0},
+        {"dollar dollar is a length of 36", p36 + p40, {p36, p40}, 0},
+        {"length 0 is no packet", Bytes{0x24, 0} + p40, {p40}, 2},
+        {"length 1 is no packet", Bytes{0x24, 1} + p40, {p40}, 2},
+        {"length 2 is a bare header", Bytes{0x24, 2} + p40, {Bytes{0x24, 2}, p40}, 0},
+        {"length 127", packet(127, 0x7e) + p40, {packet(127, 0x7e), p40}, 0},
+        {"length 128 is no packet", Bytes{0x24, 128} + p40, {p40}, 2},
+        {"length 255 is no packet", Bytes{0x24, 255} + p40, {p40}, 2},
         {"no-packet header swallows only itself",
          Bytes{0x24, 0x80, 0x24, 0x05, 1, 2, 3},
-         {Bytes{0x24, 5, 1, 2, 3}}},
-        {"incomplete tail is kept back", p40 + Bytes(p40.begin(), p40.begin() + 20), {p40}},
+         {Bytes{0x24, 5, 1, 2, 3}},
+         2},
+        {"incomplete tail is kept back", p40 + Bytes(p40.begin(), p40.begin() + 20), {p40}, 0},
         {"back to back",
          p40 + withDollars + packet(2, 0) + p40,
-         {p40, withDollars, packet(2, 0), p40}},
+         {p40, withDollars, packet(2, 0), p40},
+         0},
     };
     for (const auto& c : cases) {
         Rig rig;
         rig.feed(c.stream);
         EXPECT_EQ(rig.completed, c.expected.size()) << c.name;
         EXPECT_EQ(rig.packets(), c.expected) << c.name;
+        EXPECT_EQ(rig.framer.noiseBytes, c.noise) << c.name;
     }
+}
+
+TEST(FramerTest, ALostLinkCutsThePartialPacketAndCountsIt) {
+    const Bytes p = packet(40, 0x11);
+    Rig rig;
+    rig.feed(p, 0, 25);
+    dropPartialPacket(rig.framer);
+    dropPartialPacket(rig.framer);  // nothing left to cut
+    rig.feed(p);                    // what comes after never completes the cut packet
+    EXPECT_EQ(rig.packets(), std::vector<Bytes>{p});
+    EXPECT_EQ(rig.framer.cutPackets, 1u);
 }
 
 TEST(FramerTest, PacketSplitAcrossCallsIsStoredOnlyWhenWhole) {
@@ -113,9 +128,10 @@ TEST(FramerTest, PacketsDependOnTheBytesAloneNotOnTheChunking) {
     std::mt19937 rng(7);
     Bytes stream;
     std::vector<Bytes> sent;
+    std::uint64_t junk = 0;
     for (int i = 0; i < 600; ++i) {
         if (rng() % 4 == 0) {
-            for (auto j = rng() % 5; j > 0; --j) {
+            for (auto j = rng() % 5; j > 0; --j, ++junk) {
                 const auto b = static_cast<std::uint8_t>(rng());
                 stream.push_back(b == kPacketStart ? 0 : b);  // junk that cannot start a packet
             }
@@ -137,7 +153,10 @@ TEST(FramerTest, PacketsDependOnTheBytesAloneNotOnTheChunking) {
         noisy.insert(noisy.begin() + static_cast<std::ptrdiff_t>(rng() % noisy.size()),
                      kPacketStart);
     }
-    const auto noisyWhole = frameWhole(noisy);
+    Rig noisyRig;
+    noisyRig.feed(noisy);
+    const std::uint64_t noisyNoise = noisyRig.framer.noiseBytes;
+    const auto noisyWhole = noisyRig.packets();
     EXPECT_NE(noisyWhole, sent);
     EXPECT_GT(noisyWhole.size(), sent.size() / 2);
 
@@ -156,6 +175,7 @@ TEST(FramerTest, PacketsDependOnTheBytesAloneNotOnTheChunking) {
                 at += len;
             }
             ASSERT_EQ(rig.packets(), expected) << "random chunks, round " << round;
+            EXPECT_EQ(rig.framer.noiseBytes, s == &stream ? junk : noisyNoise) << round;
         }
     }
 }

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/console.h"
 #include "sio/sio.h"
 
 namespace vg::sio {
@@ -29,17 +30,38 @@ int setLinkDevice(SerialLink& link, const char* path, std::uint32_t baud) {
     return 0;
 }
 
-int openPort(SerialLink& link) {
-    closePort(link);  // an earlier open would otherwise leak and hold the device's lock
+const char* linkDeviceName(const SerialLink& link, char (&buf)[platform::kPortNameSize]) {
     if (link.devicePath != nullptr) {
-        link.portHandle = platform::serialOpen(link.devicePath, link.baudRate);
-    } else {
-        char name[platform::kPortNameSize];
-        platform::serialPortName(link.portNumber, name);
-        link.portHandle = platform::serialOpen(name, link.baudRate);
+        return link.devicePath;
     }
-    link.framer = Framer{};  // a new port never continues an old port's packet
+    platform::serialPortName(link.portNumber, buf);
+    return buf;
+}
+
+namespace {
+
+int openPortQuietly(SerialLink& link, bool quiet) {
+    closePort(link);  // an earlier open would otherwise leak and hold the device's lock
+    char name[platform::kPortNameSize];
+    link.portHandle = platform::serialOpen(linkDeviceName(link, name), link.baudRate, quiet);
+    dropPartialPacket(link.framer);  // a new port never continues an old port's packet
     return link.portHandle == platform::kInvalidPort ? -1 : 0;
+}
+
+}  // namespace
+
+int openPort(SerialLink& link) {
+    return openPortQuietly(link, false);
+}
+
+int reopenLink(SerialLink& link) {
+    // Tried once a second while the board is away: a notice each time would bury the console.
+    if (openPortQuietly(link, true) != 0) {
+        return -1;
+    }
+    const std::uint8_t writedata[1] = {kStartCommand};
+    writeBytes(link, writedata, sizeof writedata);
+    return 0;
 }
 
 int openLink(SerialLink& link, PacketRing& ring) {
@@ -98,14 +120,24 @@ int drainPort(SerialLink& link, PacketRing& ring) {
     // such pieces: wait a moment for the next one rather than a whole loop pass, so a burst is
     // read as fast as it comes.
     link.drainedBytes = 0;
+    if (link.lost || link.readFailed) {
+        return 0;  // nothing to read until watchLink has the port back
+    }
     for (;;) {
-        const std::ptrdiff_t got =
+        std::ptrdiff_t got =
             platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
         if (got < 0) {
-            // The text tells whether the bytes lost were a packet's header or its body.
-            std::fputs(link.framer.have < 2 ? "Can't read SIO driver (ERR2)\r\n"
-                                            : "Can't read SIO driver (ERR3)\r\n",
-                       stdout);
+            // One failure may pass; one that repeats at once means the device is gone.
+            got = platform::serialRead(link.portHandle, link.sioRxBuffer.data(),
+                                       link.sioRxBuffer.size());
+        }
+        if (got < 0) {
+            // Said once per loss. The text tells whether the bytes lost were a packet's header
+            // or its body.
+            platform::consoleWrite(platform::ConsoleStream::Out,
+                                   link.framer.have < 2 ? "Can't read SIO driver (ERR2)\r\n"
+                                                        : "Can't read SIO driver (ERR3)\r\n");
+            link.readFailed = true;
             break;
         }
         const auto n = static_cast<std::size_t>(got);

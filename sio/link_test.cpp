@@ -361,9 +361,54 @@ TEST_F(LinkTest, ReadFailureNamesWhereInThePacketItCame) {
         line.closeMaster();  // the far end hangs up: reads on the slave now fail
         CaptureStdout();
         drainPort(*l, *ring);
-        EXPECT_EQ(capturedStdout(), c.expected);
-        closePort(*l);
+        drainPort(*l, *ring);
+        EXPECT_EQ(capturedStdout(), c.expected) << "said once per loss";
+        EXPECT_EQ(watchLink(*l, 0), LinkEvent::Lost);
+        EXPECT_EQ(l->framer.cutPackets, c.before.empty() ? 0u : 1u);
+        EXPECT_EQ(l->portHandle, platform::kInvalidPort) << "a lost port is closed";
     }
+}
+
+// The board's device is a link that a replug points at a new terminal: the link is tried once
+// a second, without a notice, and gets the start byte again when it is back.
+TEST(LinkReturnTest, ALostLinkIsOpenedAgainWhenTheDeviceReturns) {
+    char dir[] = "/tmp/vglog-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string device = std::string(dir) + "/board";
+    auto ring = std::make_unique<PacketRing>();
+    auto link = std::make_unique<SerialLink>();
+    auto first = std::make_unique<Pty>();
+    ASSERT_EQ(symlink(first->slave.c_str(), device.c_str()), 0);
+    setLinkDevice(*link, device.c_str(), 115200);
+    ASSERT_EQ(openLink(*link, *ring), 0);
+    EXPECT_EQ(first->received(), Bytes{'w'});
+    first->closeMaster();
+    CaptureStdout();
+    CaptureStderr();
+    drainPort(*link, *ring);
+    EXPECT_EQ(watchLink(*link, 1000), LinkEvent::Lost);
+    EXPECT_EQ(msUntilRetry(*link, 1400), 600);
+    EXPECT_EQ(watchLink(*link, 1999), LinkEvent::None) << "not before a second has passed";
+    EXPECT_EQ(watchLink(*link, 2000), LinkEvent::None) << "the device is still gone";
+
+    Pty second;
+    unlink(device.c_str());
+    ASSERT_EQ(symlink(second.slave.c_str(), device.c_str()), 0);
+    EXPECT_EQ(watchLink(*link, 2500), LinkEvent::None);
+    EXPECT_EQ(watchLink(*link, 3000), LinkEvent::Back);
+    EXPECT_EQ(GetCapturedStderr(), "") << "retries show no notice";
+    capturedStdout();
+    EXPECT_EQ(second.received(), Bytes{'w'});
+    EXPECT_EQ(link->losses, 1u);
+    EXPECT_EQ(link->lostTotalMs, 2000u);
+    EXPECT_EQ(msUntilRetry(*link, 3000), -1);
+    second.send(packet(20, 7));
+    waitForBytes(*link, 20);
+    drainPort(*link, *ring);
+    EXPECT_EQ(takeAll(*ring), std::vector<Bytes>{packet(20, 7)});
+    closePort(*link);
+    unlink(device.c_str());
+    rmdir(dir);
 }
 
 TEST(LinkWriteTest, FailedWriteIsReportedAndStillSucceeds) {

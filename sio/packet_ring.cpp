@@ -36,6 +36,7 @@ int storePacket(PacketRing& ring, const std::uint8_t* packet) {
     ring.writeIndex = nextIndex(ring, ring.writeIndex);
     if (ring.writeIndex == ring.readIndex) {
         ring.readIndex = nextIndex(ring, ring.readIndex);  // full: the oldest packet goes
+        ++ring.dropped;
     }
     return 0;
 }

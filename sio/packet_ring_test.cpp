@@ -86,6 +86,7 @@ TEST_F(RingTest, FullRingDropsTheOldest) {
         storePacket(*ring, makePacket(10, static_cast<std::uint8_t>(i)).data());
     }
     EXPECT_EQ(count(), 4095);
+    EXPECT_EQ(ring->dropped, 1u);
     EXPECT_EQ(take(), makePacket(10, 1));  // packet 0 was dropped
 }
 

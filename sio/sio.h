@@ -22,6 +22,7 @@ struct PacketRing {
     std::uint16_t slotCount = 0;  // 0 until the link is opened
     std::array<std::array<std::uint8_t, kSlotBytes>, kMaxSlots> slots{};
     std::mutex ringLock;
+    std::uint64_t dropped = 0;  // packets pushed out by a store into a full ring
 };
 
 int setRingSize(PacketRing& ring, std::uint16_t slots);
@@ -37,7 +38,12 @@ int takePacket(PacketRing& ring, std::uint8_t* dest);
 struct Framer {
     std::array<std::uint8_t, kSlotBytes> packet{};  // the packet being assembled, from its "$"
     std::size_t have = 0;                           // bytes of it received so far
+    std::uint64_t noiseBytes = 0;                   // bytes that started no packet and were skipped
+    std::uint64_t cutPackets = 0;                   // packets cut off by a lost link and dropped
 };
+
+// Forgets a packet that has only partly arrived, counting it as cut.
+void dropPartialPacket(Framer& framer);
 
 // Feeds bytes through the framer and stores every completed packet in the ring.
 // Returns the number of packets completed.
@@ -52,7 +58,17 @@ struct SerialLink {
     Framer framer;
     std::array<std::uint8_t, 4096> sioRxBuffer{};  // one read's worth of raw bytes
     std::array<std::uint8_t, 256> sioTxBuffer{};
-    std::size_t drainedBytes = 0;  // what the last drain read: a backlog shows here first
+    std::size_t drainedBytes = 0;        // what the last drain read: a backlog shows here first
+    std::array<char, 256> deviceName{};  // a bare device name turned into its path
+
+    // Loss of the link and its return (see watchLink).
+    bool readFailed = false;  // a read failed and failed again: the device is gone
+    bool lost = false;        // the port is closed and waits to be opened again
+    std::uint32_t losses = 0;
+    std::uint64_t lostSinceMs = 0;
+    std::uint64_t lostTotalMs = 0;  // time without the board, returns included
+    std::uint64_t nextRetryMs = 0;
+    std::array<char, 128> lossReason{};
 };
 
 // Stores both only when both are non-zero, and then names the device by that number again.
@@ -70,10 +86,27 @@ int openPort(SerialLink& link);
 std::uint32_t bytesWaiting(SerialLink& link);
 // Sends at most 256 bytes; "Can't write SIO driver (ERR4)" when the write fails. Always 0.
 int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count);
+// Opens the port again after a loss without any error notice, then sends "w". 0 when it is back.
+int reopenLink(SerialLink& link);
+// The device's name as the operator knows it: its path, or COM N's device.
+const char* linkDeviceName(const SerialLink& link, char (&buf)[platform::kPortNameSize]);
 // Releases the port, if open. Always 0.
 int closePort(SerialLink& link);
 // Moves every complete packet that has arrived into the ring, keeping a packet that is still
-// arriving in the framer. Warns once when more than 2048 bytes wait at the start. Always 0.
+// arriving in the framer. Warns once when more than 2048 bytes wait at the start. A read that
+// fails twice in a row marks the link readFailed and is reported once ("Can't read SIO driver
+// (ERR2)" or "(ERR3)"); a lost link is not read. Always 0.
 int drainPort(SerialLink& link, PacketRing& ring);
+
+// What watchLink saw in one call.
+enum class LinkEvent { None, Lost, Back };
+inline constexpr std::uint64_t kRetryIntervalMs = 1000;
+
+// Called once per loop pass after the drain. A link whose reads failed is closed and marked lost
+// (the cut packet counted): Lost. A lost link is opened again at most once every
+// kRetryIntervalMs, configured as at start, and sent "w": Back. The logs are not touched.
+LinkEvent watchLink(SerialLink& link, std::uint64_t nowMs);
+// Milliseconds until watchLink next tries to open a lost link (0 when due), -1 when not lost.
+std::int64_t msUntilRetry(const SerialLink& link, std::uint64_t nowMs);
 
 }  // namespace vg::sio

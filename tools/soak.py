@@ -8,8 +8,14 @@
   idle: the board sends nothing for --seconds; reports vglog's CPU.
   burst: --count AngleAccel packets (default 100 000, 4 MB) written into the pseudo-terminal as
         fast as it takes them; reports the wall time until all are logged and checks none is lost.
+  lost: the board's device hangs up and stays away for --seconds while vglog waits for it;
+        reports vglog's CPU over the wait.
 
-Usage: tools/soak.py [soak|idle|burst|all] [--seconds N] [--count N] [--build DIR]
+--stderr-tty gives vglog a pseudo-terminal as standard error, so the soak includes drawing the
+status line.
+
+Usage: tools/soak.py [soak|idle|burst|lost|all] [--seconds N] [--count N] [--build DIR]
+                     [--stderr-tty]
 """
 
 import argparse
@@ -75,10 +81,38 @@ def start_board(build, link, args, log):
     return board
 
 
+STDERR_TTY = False
+
+
+def terminal_sink():
+    """A pseudo-terminal slave for vglog's standard error; a thread keeps its screen read."""
+    import threading
+    master, slave = os.openpty()
+
+    def drain():
+        try:
+            while os.read(master, 65536):
+                pass
+        except OSError:
+            pass
+
+    threading.Thread(target=drain, daemon=True).start()
+    return slave
+
+
 def start_logger(build, link, workdir):
-    return subprocess.Popen([os.path.join(build, "vglog"), link], cwd=workdir,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
+    stderr = terminal_sink() if STDERR_TTY else subprocess.STDOUT
+    logger = subprocess.Popen([os.path.join(build, "vglog"), link], cwd=workdir,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
+    if STDERR_TTY:
+        os.close(stderr)
+    return logger
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
 def start_cat(link):
@@ -235,14 +269,44 @@ def burst(tmp, logs, build, count):
     return samples == count and status == 0
 
 
+@in_scratch_dir
+def lost(tmp, logs, build, seconds):
+    master, slave = os.openpty()
+    tty.setraw(master)
+    link = os.path.join(tmp, "board")
+    os.symlink(os.ttyname(slave), link)
+    os.close(slave)
+    logger = start_logger(build, link, logs)
+    ready, _, _ = select.select([master], [], [], 5)
+    if not ready or os.read(master, 1) != b"w":
+        sys.exit("no start byte")
+    wait_for(lambda: len(os.listdir(logs)) == 2, 5)
+    os.close(master)  # the board is unplugged and stays away
+    time.sleep(1.0)
+    before = cpu_seconds(logger.pid)
+    started = time.monotonic()
+    time.sleep(seconds)
+    cpu = cpu_seconds(logger.pid) - before
+    wall = time.monotonic() - started
+    status, _, _, out = stop_logger(logger)
+    print(f"lost: board away for {wall:.1f} s: vglog CPU {cpu:.3f} s = "
+          f"{100 * cpu / wall:.4f} % of one core while retrying once a second, "
+          f"exit status {status}")
+    return status == 0 and (STDERR_TTY or b"link lost" in out)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("mode", nargs="?", default="soak", choices=["soak", "idle", "burst", "all"])
+    parser.add_argument("mode", nargs="?", default="soak",
+                        choices=["soak", "idle", "burst", "lost", "all"])
+    parser.add_argument("--stderr-tty", action="store_true")
     parser.add_argument("--seconds", type=float, default=None)
     parser.add_argument("--count", type=int, default=100000)
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     a = parser.parse_args()
+    global STDERR_TTY
+    STDERR_TTY = a.stderr_tty
     ok = True
     if a.mode in ("soak", "all"):
         ok &= soak(a.build, a.seconds or 60)
@@ -250,6 +314,8 @@ def main():
         ok &= idle(a.build, a.seconds or 10)
     if a.mode in ("burst", "all"):
         ok &= burst(a.build, a.count)
+    if a.mode in ("lost", "all"):
+        ok &= lost(a.build, a.seconds or 60)
     sys.exit(0 if ok else 1)
 
 

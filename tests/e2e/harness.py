@@ -84,8 +84,9 @@ class Run:
 
     def __init__(self, args, stdin=subprocess.PIPE, **kwargs):
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-e2e-")
+        kwargs.setdefault("stderr", subprocess.PIPE)
         self.proc = subprocess.Popen([VGLOG, *args], cwd=self.dir.name, stdin=stdin,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+                                     stdout=subprocess.PIPE, **kwargs)
 
     def files(self):
         return sorted(os.listdir(self.dir.name))

@@ -1,0 +1,79 @@
+// What the operator sees of a run on standard error: where it logs, the status line, the
+// warning about a silent board, the link's losses and returns, and the summary at the end.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/decode.h"
+#include "sio/sio.h"
+
+namespace vg::app {
+
+// A run's counts, all taken from the data path (framer, ring, decoder, link).
+struct RunCounters {
+    decode::PacketCounts packets{};
+    std::uint64_t noiseBytes = 0;  // skipped by the framer
+    std::uint64_t cutPackets = 0;  // cut off by a lost link
+    std::uint64_t ringDrops = 0;   // pushed out of a full ring
+    std::uint32_t linkLosses = 0;
+    std::uint64_t msLost = 0;  // without the board, the current loss included
+};
+
+RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
+                       const decode::Decoder& decoder, std::uint64_t nowMs);
+
+inline constexpr std::uint64_t kStatusPeriodMs = 500;
+inline constexpr std::uint64_t kSilenceWarnMs = 5000;
+
+struct RunStatus {
+    bool showLine = false;  // standard error is a terminal and --quiet was not given
+    bool lineShown = false;
+    std::uint64_t startMs = 0;
+    std::uint64_t lastDrawMs = 0;
+    std::uint64_t samplesAtDraw = 0;
+    double samplesPerSecond = 0;
+    std::uint64_t lastBytesMs = 0;  // when bytes last arrived (or the link opened)
+    bool silenceWarned = false;
+};
+
+// Starts the run's display: one line naming the device and the two logs.
+void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
+                    const char* miscLog, std::uint64_t nowMs);
+
+// Once per loop pass, after the drain: notes arriving bytes, warns once about a board silent for
+// 5 s, and redraws the status line when due.
+void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCounters& counters,
+                     const logging::AngleAccelRecord& latest, std::uint64_t nowMs);
+
+// Milliseconds until updateRunStatus has something to do without new bytes; -1 for never.
+std::int64_t msUntilStatusDue(const RunStatus& status, const sio::SerialLink& link,
+                              std::uint64_t nowMs);
+
+// Tells the operator that the link was lost or is back.
+void reportLinkEvent(RunStatus& status, const sio::SerialLink& link, sio::LinkEvent event,
+                     std::uint64_t nowMs);
+
+// Takes the status line away before the run's last words.
+void endRunStatus(RunStatus& status);
+
+// The status line's text (no line end) into buf; the length written.
+std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
+                             std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
+                             const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops);
+
+// The summary at the end of a run (also of a replay): duration, packets, losses and the two
+// files with their sizes as they are on disk now. Lines end in "\n".
+std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
+                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog);
+void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
+                     const char* miscLog);
+
+// --list: the ports on standard output, one a line; when there are none, a note on standard
+// error. Always 0.
+int listPorts();
+// After a failed open: the ports there are and a hint to pass one, on standard error.
+void suggestPorts();
+
+}  // namespace vg::app

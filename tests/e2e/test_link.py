@@ -1,0 +1,283 @@
+"""The board comes and goes and the operator watches: reconnection, the status line, the warning
+about a silent board, the summary, the port listing and the forms of the port argument."""
+
+import os
+import re
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+from expected_logs import SAMPLES_HEADER, expected_logs, frame
+from harness import OPEN_FAILED, VGLOG, FakePort, Run, wait_until
+
+READ_FAILED = re.compile(rb"Can't read SIO driver \(ERR[23]\)\r\n")
+
+
+def angle_accel(sample, phi=0.0):
+    """An AngleAccel packet whose phi field is phi radians (T24: value * 256 in the top bytes)."""
+    raw = int(round(phi * 65536 / 256)) & 0xFFFFFF
+    body = struct.pack(">H", sample) + raw.to_bytes(3, "big") + bytes(range(1, 35))
+    return bytes([0x24, 3 + len(body), 10]) + body
+
+
+def other(kind, fill):
+    return bytes([0x24, 16, kind]) + bytes([fill]) * 13
+
+
+def counts(stream):
+    """What the summary must report for a stream: samples, quaternions, vectors, others."""
+    kinds = [p[2] for p in frame(stream)]
+    return (kinds.count(10), kinds.count(2), sum(kinds.count(k) for k in (7, 8, 9)),
+            sum(1 for k in kinds if k not in (2, 7, 8, 9, 10)))
+
+
+class Board:
+    """The board's device as a symlink the test re-points, as a replugged adapter would appear."""
+
+    def __init__(self, test):
+        self.dir = tempfile.TemporaryDirectory(prefix="vglog-board-")
+        test.addCleanup(self.dir.cleanup)
+        self.path = os.path.join(self.dir.name, "board")
+        self.port = None
+        self.plug()
+        test.addCleanup(self.unplug)
+
+    def plug(self):
+        self.port = FakePort()
+        tmp = self.path + ".new"
+        os.symlink(self.port.path, tmp)
+        os.replace(tmp, self.path)
+
+    def unplug(self):
+        if self.port:
+            self.port.close()
+            self.port = None
+
+
+def summary_numbers(err):
+    m = re.search(rb"run summary: \d+:\d\d:\d\d, (\d+) samples logged\n"
+                  rb"  other packets: (\d+) quaternion, (\d+) vector, (\d+) other \(misc log\)\n"
+                  rb"  bytes skipped as noise: (\d+); ring drops: (\d+); cut packets dropped: "
+                  rb"(\d+)\n  link losses: (\d+), time lost: (\d+):(\d\d):(\d\d)\n", err)
+    assert m, err
+    return [int(g) for g in m.groups()]
+
+
+class LinkLossAndReturn(unittest.TestCase):
+    def start(self, board, *args):
+        run = Run([*args, board.path])
+        self.addCleanup(run.close)
+        self.assertEqual(board.port.wait_for(1), b"w")
+        self.assertTrue(wait_until(lambda: len(run.files()) == 2))
+        return run
+
+    def test_unplug_and_replug_loses_only_the_cut_packet(self):
+        board = Board(self)
+        run = self.start(board)
+        before = (angle_accel(1, 0.5) + b"noise" + other(2, 1) + angle_accel(2) + other(7, 2) +
+                  other(0x33, 0x41))
+        cut = angle_accel(3)[:20]
+        board.port.send(before + cut)
+        time.sleep(0.5)  # read by vglog before the line goes
+        board.unplug()
+        self.assertTrue(wait_until(lambda: os.path.exists(board.path) is False, timeout=2))
+        time.sleep(1.5)  # a retry or two meets no device
+        board.plug()
+        self.assertEqual(board.port.wait_for(1, timeout=5), b"w", "the start byte again")
+        after = angle_accel(4, -1.25) + other(0x40, 0x5C) + angle_accel(5)
+        board.port.send(after)
+        time.sleep(0.5)
+        run.send_key(b"\x03")
+        status, out, err = run.finish()
+        self.assertEqual(status, 0, err)
+
+        samples, misc, _ = expected_logs(before + after)
+        self.assertEqual(run.log_named("anglesAndAccels"), samples)
+        self.assertEqual(run.log_named("misc"), misc)
+        self.assertEqual(len(READ_FAILED.findall(out)), 1, out)
+        self.assertEqual(err.count(b"link lost: " + board.path.encode()), 1, err)
+        self.assertRegex(err, rb"link back after [1-9]\d* s\n")
+        self.assertEqual(err.count(b"link back"), 1, err)
+        n = summary_numbers(err)
+        self.assertEqual(n[:4], list(counts(before + after)))
+        self.assertEqual(n[4:8], [len(b"noise"), 0, 1, 1])  # noise, ring drops, cut, losses
+        self.assertGreaterEqual(n[8] * 3600 + n[9] * 60 + n[10], 1)
+        for name in run.files():
+            self.assertIn(b"%s: %d bytes" % (name.encode(), len(run.read_file(name))), err)
+
+    def test_no_reconnect_ends_the_run_with_status_3(self):
+        board = Board(self)
+        run = self.start(board, "--no-reconnect")
+        board.port.send(angle_accel(9))
+        time.sleep(0.3)
+        board.unplug()
+        status, out, err = run.finish(timeout=5)
+        self.assertEqual(status, 3, err)
+        self.assertEqual(len(READ_FAILED.findall(out)), 1, out)
+        self.assertEqual(run.log_named("anglesAndAccels"),
+                         expected_logs(angle_accel(9))[0])
+        self.assertIn(b"run summary", err)
+
+    def test_waiting_for_a_lost_board_costs_no_cpu(self):
+        board = Board(self)
+        run = self.start(board)
+        board.unplug()
+        self.assertTrue(wait_until(lambda: os.path.exists(board.path) is False, timeout=2))
+        before = run.cpu_seconds()
+        time.sleep(3.0)
+        self.assertLess(run.cpu_seconds() - before, 0.05, "the wait must sleep, not spin")
+        self.assertIsNone(run.proc.poll())
+
+
+class WhatTheOperatorSees(unittest.TestCase):
+    def test_status_line_only_at_a_terminal_and_not_when_quiet(self):
+        for terminal, quiet, shown in [(True, False, True), (True, True, False),
+                                       (False, False, False)]:
+            with self.subTest(terminal=terminal, quiet=quiet):
+                port = FakePort()
+                self.addCleanup(port.close)
+                console = FakePort(raw=False)
+                self.addCleanup(console.close)
+                kwargs = {}
+                if terminal:
+                    slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
+                    self.addCleanup(os.close, slave)
+                    kwargs["stderr"] = slave
+                run = Run((["-q"] if quiet else []) + [port.path], **kwargs)
+                self.addCleanup(run.close)
+                self.assertEqual(port.wait_for(1), b"w")
+                port.send(angle_accel(1, 0.75) + angle_accel(2, 1.5))
+                time.sleep(1.3)
+                run.send_key(b"\x03")
+                status, _, err = run.finish()
+                self.assertEqual(status, 0)
+                if terminal:
+                    err = console.read_available(wait=0.5)
+                self.assertIn(b"run summary", err)
+                line = re.search(rb"\r\x1b\[K(\d+:\d\d:\d\d link up \| 2 samples [^\r\n]*)", err)
+                self.assertEqual(line is not None, shown, err)
+                if shown:
+                    self.assertIn(b"phi 1.500 ", line.group(1), "the latest angles")
+                self.assertNotIn(b"link up", run.log_named("anglesAndAccels"))
+
+    def test_a_silent_board_is_reported_once_until_bytes_flow(self):
+        port = FakePort()
+        self.addCleanup(port.close)
+        run = Run([port.path])
+        self.addCleanup(run.close)
+        self.assertEqual(port.wait_for(1), b"w")
+        warning = b"no data from " + port.path.encode()
+        fd = run.proc.stderr.fileno()
+        os.set_blocking(fd, False)
+        err = b""
+
+        def warnings_reach(n):
+            nonlocal err
+            try:
+                err += os.read(fd, 65536)
+            except BlockingIOError:
+                pass
+            return err.count(warning) >= n
+
+        start = time.monotonic()
+        self.assertTrue(wait_until(lambda: warnings_reach(1), timeout=8))
+        self.assertGreaterEqual(time.monotonic() - start, 4.5)
+        self.assertFalse(wait_until(lambda: warnings_reach(2), timeout=1.5), "said once")
+        port.send(angle_accel(1))
+        self.assertTrue(wait_until(lambda: warnings_reach(2), timeout=8), "again after data")
+        self.assertIn(b"115200 baud", err)
+
+
+def make_tree(root, ports):
+    """A made-up sysfs and /dev: ports maps tty names to (driver, type, usb attributes, by-id)."""
+    sys_tty = os.path.join(root, "sys", "class", "tty")
+    os.makedirs(sys_tty)
+    os.makedirs(os.path.join(root, "dev", "serial", "by-id"))
+    for name, (driver, uart_type, usb, by_id) in ports.items():
+        usb_dev = os.path.join(root, "sys", "devices", "bus", name + "-usb")
+        port_dir = os.path.join(usb_dev, "1.0", name + "-port")
+        tty_dir = os.path.join(port_dir, "tty", name)
+        os.makedirs(tty_dir)
+        if driver:
+            os.makedirs(os.path.join(root, "sys", "bus", driver), exist_ok=True)
+            os.symlink(os.path.join(root, "sys", "bus", driver),
+                       os.path.join(port_dir, "driver"))
+            os.symlink("../..", os.path.join(tty_dir, "device"))
+        if uart_type is not None:
+            with open(os.path.join(tty_dir, "type"), "w") as f:
+                f.write(uart_type + "\n")
+        for attr, value in (usb or {}).items():
+            with open(os.path.join(usb_dev, attr), "w") as f:
+                f.write(value + "\n")
+        os.symlink(os.path.relpath(tty_dir, sys_tty), os.path.join(sys_tty, name))
+        if by_id:
+            os.symlink("../../" + name, os.path.join(root, "dev", "serial", "by-id", by_id))
+    return {"VGLOG_SYS_ROOT": os.path.join(root, "sys"),
+            "VGLOG_DEV_ROOT": os.path.join(root, "dev")}
+
+
+class FindingThePort(unittest.TestCase):
+    def test_list_on_a_made_up_tree(self):
+        usb = {"idVendor": "1a2b", "idProduct": "0042", "manufacturer": "Maker",
+               "product": "Board", "serial": "SN77"}
+        ports = {
+            "ttyUSB0": ("usb-serial", None, usb, "usb-Maker_Board_SN77-if00-port0"),
+            "ttyACM10": ("cdc_acm", None, None, None),
+            "ttyACM2": ("cdc_acm", None, None, None),
+            "ttyS0": ("serial8250", "4", None, None),
+            "ttyS1": ("serial8250", "0", None, None),  # no UART behind it
+            "tty0": (None, None, None, None),  # a virtual terminal: no driver
+        }
+        with tempfile.TemporaryDirectory() as root:
+            env = dict(os.environ, **make_tree(root, ports))
+            dev = env["VGLOG_DEV_ROOT"]
+            expected = (f"{dev}/ttyACM2\n{dev}/ttyACM10\n{dev}/ttyS0\n"
+                        f"{dev}/ttyUSB0  usb-Maker_Board_SN77-if00-port0  Maker (1a2b)  "
+                        f"Board (0042)  SN77\n").encode()
+            out = subprocess.run([VGLOG, "--list"], env=env, capture_output=True,
+                                 stdin=subprocess.DEVNULL)
+            self.assertEqual((out.returncode, out.stdout), (0, expected), out.stderr)
+
+            # A failed open lists them too, after the message, with a hint.
+            run = Run(["ttyMISSING"], stdin=subprocess.DEVNULL, env=env)
+            self.addCleanup(run.close)
+            status, stdout, err = run.finish()
+            self.assertEqual(status, 1)
+            self.assertTrue(stdout.endswith(OPEN_FAILED))
+            self.assertIn(f"{dev}/ttyMISSING".encode(), err)
+            self.assertIn(f"  {dev}/ttyUSB0  usb-Maker".encode(), err)
+            self.assertIn(b"Pass one of them", err)
+
+        with tempfile.TemporaryDirectory() as root:
+            out = subprocess.run([VGLOG, "--list"], env=dict(os.environ, **make_tree(root, {})),
+                                 capture_output=True, stdin=subprocess.DEVNULL)
+            self.assertEqual((out.returncode, out.stdout), (0, b""))
+            self.assertIn(b"no serial ports", out.stderr)
+
+    def test_argument_forms(self):
+        port = FakePort()
+        self.addCleanup(port.close)
+        with tempfile.TemporaryDirectory() as dev:
+            os.symlink(port.path, os.path.join(dev, "ttyFAKE0"))
+            env = dict(os.environ, VGLOG_DEV_ROOT=dev)
+            relative = os.path.join("..", os.path.relpath(os.path.join(dev, "ttyFAKE0"),
+                                                          tempfile.gettempdir()))
+            for arg in ["ttyFAKE0", relative, os.path.join(dev, "ttyFAKE0")]:
+                with self.subTest(arg=arg):
+                    run = Run([arg], env=env)
+                    self.addCleanup(run.close)
+                    self.assertEqual(port.wait_for(1), b"w", "opened the board")
+                    run.send_key(b"\x03")
+                    self.assertEqual(run.finish()[0], 0)
+        for args, status in [(["-x"], 2), (["--nope", "3"], 2), (["-h"], 0), (["-V"], 0)]:
+            with self.subTest(args=args):
+                out = subprocess.run([VGLOG, *args], capture_output=True,
+                                     stdin=subprocess.DEVNULL)
+                self.assertEqual(out.returncode, status)
+                self.assertEqual(b"Usage:" in out.stderr, status == 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
