@@ -6,6 +6,7 @@
 #include "app/sensor_state.h"
 #include "decode/decode.h"
 #include "logging/logging.h"
+#include "logging/raw_capture.h"
 #include "sio/sio.h"
 
 namespace vg::app {
@@ -20,6 +21,7 @@ struct App {
     sio::PacketRing ring;
     decode::Decoder decoder;
     logging::LogFiles logs;
+    logging::RawCapture capture;  // open only under --raw / --raw-file
     SensorState state;
 };
 

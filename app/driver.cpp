@@ -3,6 +3,8 @@
 
 #include "app/app.h"
 #include "app/options.h"
+#include "app/replay.h"
+#include "logging/raw_capture.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -27,8 +29,9 @@ void printBanner() {
 // Ends the run the way the exit key does; the status says whether every line reached disk.
 int finishRun(App& app) {
     const int closed = logging::closeLogFiles(app.logs);
+    const int captured = logging::closeRawCapture(app.capture);
     platform::consoleRestore();
-    return closed == 0 ? 0 : 1;
+    return closed == 0 && captured == 0 ? 0 : 1;
 }
 
 int failStart(const char* message) {
@@ -88,6 +91,14 @@ int runLogger(App& app, int argc, char** argv) {
     if (options.action == Action::Version) {
         return 0;
     }
+    if (options.action == Action::Replay) {
+        ReplayCounts counts;
+        const int status = runReplay(app, options.replayFile, counts);
+        if (counts.logsCreated) {
+            printReplaySummary(options.replayFile, counts);
+        }
+        return status;
+    }
     platform::consoleOpen();
 
     if (options.port != nullptr) {
@@ -103,8 +114,12 @@ int runLogger(App& app, int argc, char** argv) {
     if (sio::openLink(app.link, app.ring) == -1) {
         return failStart("ERROR opening serial port.  Exiting\r\n");
     }
-    if (logging::openLogFiles(app.logs) != 0) {
+    if (logging::openLogsAndCapture(app.logs, app.capture, options.raw, options.rawFile) != 0) {
         return failStart("Error opening log file(s).  Exiting.\r\n");
+    }
+    if (options.raw) {
+        app.link.rawSink = logging::rawCaptureSink;
+        app.link.rawSinkContext = &app.capture;
     }
     initSensorState(&app.state);
 
@@ -117,7 +132,7 @@ int runLogger(App& app, int argc, char** argv) {
             decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
         }
         const std::uint64_t workDone = platform::monotonicMs();
-        logging::flushLogsIfDue(app.logs, workDone);
+        logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
         const std::uint64_t spent = workDone - passStart;
@@ -129,7 +144,8 @@ int runLogger(App& app, int argc, char** argv) {
             return finishRun(app);
         }
         // A silent board costs nothing: sleep until bytes or a key arrive, or a flush is due.
-        const std::int64_t flushDue = logging::msUntilFlushDue(app.logs, platform::monotonicMs());
+        const std::int64_t flushDue =
+            logging::msUntilLogsOrCaptureDue(app.logs, app.capture, platform::monotonicMs());
         platform::waitForActivity(app.link.portHandle, static_cast<int>(flushDue));
     }
 }

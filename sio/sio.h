@@ -53,6 +53,9 @@ struct SerialLink {
     std::array<std::uint8_t, 4096> sioRxBuffer{};  // one read's worth of raw bytes
     std::array<std::uint8_t, 256> sioTxBuffer{};
     std::size_t drainedBytes = 0;  // what the last drain read: a backlog shows here first
+    // Sees every byte a drain reads, as read and before framing (raw capture); null for none.
+    void (*rawSink)(void* context, const std::uint8_t* bytes, std::size_t count) = nullptr;
+    void* rawSinkContext = nullptr;
 };
 
 // Stores both only when both are non-zero, and then names the device by that number again.
