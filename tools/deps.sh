@@ -20,4 +20,21 @@ vglog_need_packages() {
     fi
 }
 
+# Like vglog_need_packages, but only tells: prints the apt-get line for what is missing and
+# returns 1, for steps a script can do without.
+vglog_have_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+}
+
 VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3)
+# vglog-plot draws with gnuplot; its test needs it.
+VGLOG_PLOT_PACKAGES=(gnuplot-nox)
