@@ -79,6 +79,19 @@ class CaptureAndReplay(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(logs_in(again, stamp), logs_in(run.dir.name, stamp))
 
+    def test_an_existing_capture_is_never_overwritten(self):
+        port = FakePort()
+        self.addCleanup(port.close)
+        run = Run(["--raw-file", "keep.bin", port.path], stdin=subprocess.DEVNULL,
+                  preexec_fn=lambda: open("keep.bin", "wb").write(b"earlier run"))
+        self.addCleanup(run.close)
+        status, out, err = run.finish()
+        self.assertEqual(status, 1)
+        self.assertTrue(out.endswith(b"Error opening log file(s).  Exiting.\r\n"), out)
+        self.assertIn(b"keep.bin: File exists", err)
+        self.assertEqual(run.files(), ["keep.bin"], "no logs are left behind")
+        self.assertEqual(run.read_file("keep.bin"), b"earlier run")
+
     def test_bad_and_odd_captures(self):
         board = board_stream(400, seed=5, noise="0")
         rng = random.Random(9)
