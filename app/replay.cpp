@@ -13,16 +13,13 @@ namespace {
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// A read of the capture file; framed in slices so the ring never fills (below).
-constexpr std::size_t kReadBytes = 64 * 1024;
-// The shortest packet is 2 bytes, so a slice completes at most half its size in packets, plus
-// the one the framer carried in: far below the ring's 4095 usable slots. Every slice is decoded
-// before the next is framed, so no packet is ever dropped for a full ring.
-constexpr std::size_t kSliceBytes = 4096;
-static_assert(kSliceBytes / 2 + 1 < sio::kMaxSlots - 1);
-
-// The capture's bytes; static so a replay's memory is the same whatever the capture's size.
-std::array<std::uint8_t, kReadBytes> readBuffer;
+// The capture is read into the link's receive buffer, one live read's worth at a time. The
+// shortest packet is 2 bytes, so a read completes at most half its size in packets, plus the one
+// the framer carried in: far below the ring's 4095 usable slots. Every read is decoded before
+// the next, so no packet is ever dropped for a full ring, and memory stays the same whatever the
+// capture's size.
+constexpr std::size_t kReadBytes = sizeof(sio::SerialLink::sioRxBuffer);
+static_assert(kReadBytes / 2 + 1 < sio::kMaxSlots - 1);
 
 bool digits(const char* p, std::size_t n, int& value) {
     value = 0;
@@ -99,7 +96,8 @@ int runReplay(App& app, const char* path, ReplayCounts& counts) {
     // The first read comes before the logs exist: a capture that cannot be read (a directory,
     // for instance) leaves no logs behind.
     errno = 0;
-    std::size_t got = std::fread(readBuffer.data(), 1, readBuffer.size(), in);
+    std::uint8_t* const buffer = app.link.sioRxBuffer.data();
+    std::size_t got = std::fread(buffer, 1, kReadBytes, in);
     if (std::ferror(in) != 0) {
         failReplay(path, "cannot read", errno);
         std::fclose(in);
@@ -122,13 +120,10 @@ int runReplay(App& app, const char* path, ReplayCounts& counts) {
     bool readFailed = false;
     while (got > 0) {
         counts.bytes += got;
-        for (std::size_t at = 0; at < got; at += kSliceBytes) {
-            const std::size_t n = got - at < kSliceBytes ? got - at : kSliceBytes;
-            sio::frameBytes(app.link.framer, app.ring, readBuffer.data() + at, n);
-            decodeAll(app, counts);
-        }
+        sio::frameBytes(app.link.framer, app.ring, buffer, got);
+        decodeAll(app, counts);
         errno = 0;
-        got = std::fread(readBuffer.data(), 1, readBuffer.size(), in);
+        got = std::fread(buffer, 1, kReadBytes, in);
         if (std::ferror(in) != 0) {
             failReplay(path, "cannot read", errno);
             readFailed = true;
