@@ -3,6 +3,7 @@ decoding it again gives the live run's logs byte for byte."""
 
 import os
 import random
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -91,6 +92,23 @@ class CaptureAndReplay(unittest.TestCase):
         self.assertIn(b"keep.bin: File exists", err)
         self.assertEqual(run.files(), ["keep.bin"], "no logs are left behind")
         self.assertEqual(run.read_file("keep.bin"), b"earlier run")
+
+    def test_a_failed_capture_write_is_reported_once_and_fails_the_run(self):
+        port = FakePort()
+        self.addCleanup(port.close)
+        limit = 4096  # the files may not grow past this: the capture will, the logs will not
+        run = Run(["--raw", port.path], preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_FSIZE, (limit, limit)))
+        self.addCleanup(run.close)
+        self.assertEqual(port.wait_for(1), b"w")
+        self.assertTrue(wait_until(lambda: len(run.files()) == 3), run.files())
+        port.send(bytes(range(36, 256)) * 40)  # no "$": nothing for the logs
+        time.sleep(1.5)
+        run.send_key(b"\x03")
+        status, _, err = run.finish()
+        self.assertEqual(status, 1, err)
+        self.assertEqual(err.count(b"Error writing raw capture file raw."), 1, err)
+        self.assertEqual(run.log_named("anglesAndAccels"), expected_logs(b"")[0])
 
     def test_bad_and_odd_captures(self):
         board = board_stream(400, seed=5, noise="0")
