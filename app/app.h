@@ -6,6 +6,7 @@
 #include "app/run_status.h"
 #include "decode/decode.h"
 #include "logging/logging.h"
+#include "logging/raw_capture.h"
 #include "sio/sio.h"
 #include "state/sensor_state.h"
 
@@ -21,6 +22,7 @@ struct App {
     sio::PacketRing ring;
     decode::Decoder decoder;
     logging::LogFiles logs;
+    logging::RawCapture capture;  // open only under --raw / --raw-file
     SensorState state;
     RunStatus run;
 };

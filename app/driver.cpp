@@ -4,6 +4,8 @@
 
 #include "app/app.h"
 #include "app/options.h"
+#include "app/replay.h"
+#include "logging/raw_capture.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/ports.h"
@@ -30,9 +32,10 @@ void printBanner() {
 int finishRun(App& app) {
     endRunStatus(app.run);
     const int closed = logging::closeLogFiles(app.logs);
+    const int captured = logging::closeRawCapture(app.capture);
     summarizeRun(app);
     platform::consoleRestore();
-    return closed == 0 ? 0 : 1;
+    return closed == 0 && captured == 0 ? 0 : 1;
 }
 
 int failStart(const char* message) {
@@ -108,6 +111,14 @@ int runLogger(App& app, int argc, char** argv) {
         platform::consolePrint(platform::ConsoleStream::Out, "vglog %s\r\n", VGLOG_RELEASE);
         return 0;
     }
+    if (options.action == Action::Replay) {
+        ReplayCounts counts;
+        const int status = runReplay(app, options.replayFile, counts);
+        if (counts.logsCreated) {
+            printReplaySummary(options.replayFile, counts);
+        }
+        return status;
+    }
     platform::consoleOpen();
 
     if (options.port != nullptr) {
@@ -125,8 +136,12 @@ int runLogger(App& app, int argc, char** argv) {
         suggestPorts();
         return status;
     }
-    if (logging::openLogFiles(app.logs) != 0) {
+    if (logging::openLogsAndCapture(app.logs, app.capture, options.raw, options.rawFile) != 0) {
         return failStart("Error opening log file(s).  Exiting.\r\n");
+    }
+    if (options.raw) {
+        app.link.rawSink = logging::rawCaptureSink;
+        app.link.rawSinkContext = &app.capture;
     }
     initSensorState(&app.state);
     {
@@ -145,7 +160,7 @@ int runLogger(App& app, int argc, char** argv) {
             decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
         }
         const std::uint64_t workDone = platform::monotonicMs();
-        logging::flushLogsIfDue(app.logs, workDone);
+        logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
         const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);
         reportLinkEvent(app.run, app.link, linkEvent, workDone);
         if (linkEvent == sio::LinkEvent::Lost && options.noReconnect) {
@@ -166,7 +181,7 @@ int runLogger(App& app, int argc, char** argv) {
         // A silent board costs nothing: sleep until bytes or a key arrive, or a flush, a retry
         // of a lost link or the status display is due.
         const std::uint64_t now = platform::monotonicMs();
-        std::int64_t due = logging::msUntilFlushDue(app.logs, now);
+        std::int64_t due = logging::msUntilLogsOrCaptureDue(app.logs, app.capture, now);
         for (const std::int64_t other :
              {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now)}) {
             if (other >= 0 && (due < 0 || other < due)) {

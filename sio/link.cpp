@@ -142,6 +142,9 @@ int drainPort(SerialLink& link, PacketRing& ring) {
         }
         const auto n = static_cast<std::size_t>(got);
         link.drainedBytes += n;
+        if (link.rawSink != nullptr && n != 0) {
+            link.rawSink(link.rawSinkContext, link.sioRxBuffer.data(), n);
+        }
         frameBytes(link.framer, ring, link.sioRxBuffer.data(), n);
         if (n + 1 < link.sioRxBuffer.size() || !roomForAnotherRead(link, ring) ||
             !platform::serialAwaitMore(link.portHandle, 1)) {

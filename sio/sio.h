@@ -69,6 +69,9 @@ struct SerialLink {
     std::uint64_t lostTotalMs = 0;  // time without the board, returns included
     std::uint64_t nextRetryMs = 0;
     std::array<char, 128> lossReason{};
+    // Sees every byte a drain reads, as read and before framing (raw capture); null for none.
+    void (*rawSink)(void* context, const std::uint8_t* bytes, std::size_t count) = nullptr;
+    void* rawSinkContext = nullptr;
 };
 
 // Stores both only when both are non-zero, and then names the device by that number again.

@@ -14,6 +14,7 @@ vglog_package_tool() {
         dpkg-dev) echo dpkg-shlibdeps ;;
         man-db) echo man ;;
         groff-base) echo groff ;;
+        gnuplot-nox) echo gnuplot ;;
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
         *) echo "$1" ;;
     esac
@@ -81,3 +82,25 @@ vglog_preset_generator() {
         fi
     done
 }
+
+# Like vglog_need_packages, but only tells: prints the apt-get line for what is missing and
+# returns 1, for steps a script can do without.
+vglog_have_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if command -v dpkg-query >/dev/null 2>&1; then
+            dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+                missing+=("$pkg")
+        else
+            vglog_tool_present "$(vglog_package_tool "$pkg")" || missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+}
+
+# vglog-plot draws with gnuplot; its test needs it.
+VGLOG_PLOT_PACKAGES=(gnuplot-nox)

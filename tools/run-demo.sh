@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds vglog and the simulated board, logs the board for a few seconds (default 5), stops the
-# logger as Ctrl+C would, and shows what was logged. The logs stay in demo/ for a closer look.
+# logger as Ctrl+C would, shows what was logged and draws it (vglog-plot). The logs and the picture
+# stay in demo/ for a closer look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -37,4 +38,12 @@ head -n 6 "$samples" | tr -d '\r'
 echo
 echo "== $misc: $(wc -l <"$misc") dumps of packets of other kinds; the first ones:"
 head -n 4 "$misc" | tr -d '\r'
+
+echo
+if vglog_have_packages "${VGLOG_PLOT_PACKAGES[@]}"; then
+    echo "== the run drawn: $(tools/plot/vglog-plot -o "${samples%.txt}.png" "$samples")"
+else
+    echo "== to see the run drawn, install the package above and run:"
+    echo "   tools/plot/vglog-plot -o ${samples%.txt}.png $samples"
+fi
 exit "$status"

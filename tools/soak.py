@@ -10,12 +10,15 @@
         fast as it takes them; reports the wall time until all are logged and checks none is lost.
   lost: the board's device hangs up and stays away for --seconds while vglog waits for it;
         reports vglog's CPU over the wait.
+  replay: `vglog --replay` of a capture of --count AngleAccel packets (default 3 000 000,
+        126 MB) and of one a tenth its size; reports packets per second and the peak resident
+        memory of both (flat memory: the two should match).
 
 --stderr-tty gives vglog a pseudo-terminal as standard error, so the soak includes drawing the
-status line.
+status line. --raw: the soak's logger also keeps a raw capture.
 
-Usage: tools/soak.py [soak|idle|burst|lost|all] [--seconds N] [--count N] [--build DIR]
-                     [--stderr-tty]
+Usage: tools/soak.py [soak|idle|burst|lost|replay|all] [--seconds N] [--count N] [--raw]
+                     [--stderr-tty] [--build DIR]
 """
 
 import argparse
@@ -100,9 +103,9 @@ def terminal_sink():
     return slave
 
 
-def start_logger(build, link, workdir):
+def start_logger(build, link, workdir, raw=False):
     stderr = terminal_sink() if STDERR_TTY else subprocess.STDOUT
-    logger = subprocess.Popen([os.path.join(build, "vglog"), link], cwd=workdir,
+    logger = subprocess.Popen([os.path.join(build, "vglog"), *(["--raw"] if raw else []), link], cwd=workdir,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
     if STDERR_TTY:
         os.close(stderr)
@@ -139,6 +142,8 @@ def stop_logger(logger):
 def logged_lines(workdir):
     samples = misc = 0
     for name in os.listdir(workdir):
+        if not name.endswith(".txt"):
+            continue
         with open(os.path.join(workdir, name), "rb") as f:
             n = f.read().count(b"\r\n")
         if name.startswith("anglesAndAccels."):
@@ -160,7 +165,7 @@ def sent_by_board(summary):
 
 
 @in_scratch_dir
-def soak(tmp, logs, build, seconds):
+def soak(tmp, logs, build, seconds, raw=False):
     # A board with more to say than the line carries, so the line's 11 520 bytes/s set the pace;
     # its board time is chosen so the stream takes `seconds` on the line.
     probe = os.path.join(tmp, "probe.bin")
@@ -174,7 +179,7 @@ def soak(tmp, logs, build, seconds):
         b1 = start_board(build, os.path.join(tmp, "board1"),
                          board_args + ["--record", os.path.join(tmp, "sent1.bin")], l1)
         b2 = start_board(build, os.path.join(tmp, "board2"), board_args, l2)
-        logger = start_logger(build, os.path.join(tmp, "board1"), logs)
+        logger = start_logger(build, os.path.join(tmp, "board1"), logs, raw)
         cat = start_cat(os.path.join(tmp, "board2"))
         started = time.monotonic()
         # Both boards pace at the line rate; stop the readers once the boards have sent it all
@@ -197,7 +202,16 @@ def soak(tmp, logs, build, seconds):
     with open(os.path.join(tmp, "board1.txt"), "rb") as f:
         total, kind10, decoded = sent_by_board(f.read())
     samples, misc = logged_lines(logs)
-    print(f"soak: a board paced at 115200 baud for {seconds:g} s, measured over {wall:.1f} s")
+    captured = ""
+    if raw:
+        with open(os.path.join(tmp, "sent1.bin"), "rb") as f:
+            sent = f.read()
+        kept = [n for n in os.listdir(logs) if n.startswith("raw.")]
+        with open(os.path.join(logs, kept[0]), "rb") as f:
+            same = f.read() == sent
+        captured = f", raw capture {'identical to what was sent' if same else 'DIFFERS'}"
+    print(f"soak: a board paced at 115200 baud for {seconds:g} s, measured over {wall:.1f} s"
+          f"{captured}")
     print(f"  board sent          {total} packets ({kind10} AngleAccel, "
           f"{total - decoded} of other kinds)")
     print(f"  vglog logged        {samples} sample lines, {misc} dump lines "
@@ -295,27 +309,73 @@ def lost(tmp, logs, build, seconds):
     return status == 0 and (STDERR_TTY or b"link lost" in out)
 
 
+def replay_once(build, workdir, capture):
+    """Runs vglog --replay; returns (status, wall seconds, CPU seconds, peak RSS KiB, stderr)."""
+    started = time.monotonic()
+    proc = subprocess.Popen([os.path.join(build, "vglog"), "--replay", capture], cwd=workdir,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    rss = 0
+    while True:
+        try:  # the high-water mark, read while the process still exists
+            rss = max(rss, peak_rss_kib(proc.pid))
+        except (OSError, ValueError):
+            pass
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid != 0:
+            break
+        time.sleep(0.005)
+    wall = time.monotonic() - started
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, wall, usage.ru_utime + usage.ru_stime, rss, proc.stderr.read()
+
+
+@in_scratch_dir
+def replay(tmp, logs, build, count):
+    ok = True
+    for n in (count // 10, count):
+        capture = os.path.join(tmp, "raw.2020Jan01-000000.bin")
+        subprocess.run([os.path.join(build, "vglog-sim"), "--out", capture, "--kinds", "10",
+                        "--count", str(n), "--seed", "5"], check=True, stderr=subprocess.DEVNULL)
+        size = os.path.getsize(capture)
+        status, wall, cpu, rss, err = replay_once(build, logs, capture)
+        samples, _ = logged_lines(logs)
+        for name in os.listdir(logs):
+            os.remove(os.path.join(logs, name))
+        os.remove(capture)
+        print(f"replay: {n} AngleAccel packets ({size} bytes): {samples} logged in {wall:.3f} s "
+              f"= {n / wall:,.0f} packets/s wall, {n / cpu:,.0f} per CPU second; peak RSS "
+              f"{rss / 1024:.2f} MiB, exit status {status}")
+        ok &= samples == n and status == 0
+        if status != 0:
+            print(err.decode(errors="replace"))
+    return ok
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("mode", nargs="?", default="soak",
-                        choices=["soak", "idle", "burst", "lost", "all"])
+                        choices=["soak", "idle", "burst", "lost", "replay", "all"])
     parser.add_argument("--stderr-tty", action="store_true")
     parser.add_argument("--seconds", type=float, default=None)
-    parser.add_argument("--count", type=int, default=100000)
+    parser.add_argument("--count", type=int, default=None)
+    parser.add_argument("--raw", action="store_true", help="the soak's logger keeps a capture")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     a = parser.parse_args()
     global STDERR_TTY
     STDERR_TTY = a.stderr_tty
     ok = True
     if a.mode in ("soak", "all"):
-        ok &= soak(a.build, a.seconds or 60)
+        ok &= soak(a.build, a.seconds or 60, a.raw)
     if a.mode in ("idle", "all"):
         ok &= idle(a.build, a.seconds or 10)
     if a.mode in ("burst", "all"):
-        ok &= burst(a.build, a.count)
+        ok &= burst(a.build, a.count or 100000)
     if a.mode in ("lost", "all"):
         ok &= lost(a.build, a.seconds or 60)
+    if a.mode in ("replay", "all"):
+        ok &= replay(a.build, a.count or 3000000)
     sys.exit(0 if ok else 1)
 
 

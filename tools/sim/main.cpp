@@ -34,7 +34,8 @@ void onSignal(int) {
 struct Options {
     const char* link = nullptr;
     const char* record = nullptr;
-    const char* out = nullptr;  // "-" for standard output
+    const char* out = nullptr;     // "-" for standard output
+    const char* replay = nullptr;  // a capture to play instead of the simulated board
     double seconds = -1;
     double linger = 2.0;  // seconds the device stays open after the last byte
     long long count = -1;
@@ -59,6 +60,8 @@ void usage(std::FILE* to) {
         "  --record FILE   also write every byte sent to FILE\n"
         "  --out FILE      write the stream to FILE instead of a device (no pacing)\n"
         "  --stdout        write the stream to standard output instead of a device\n"
+        "  --replay FILE   play the bytes of FILE (a vglog raw capture) instead of the\n"
+        "                  simulated board, paced like the line unless --no-pace\n"
         "Without --out or --stdout the board waits for the start byte \"w\" on its device,\n"
         "and stops when the reader closes the device.\n");
 }
@@ -110,6 +113,8 @@ int parse(int argc, char** argv, Options& o) {
             o.record = argv[++i];
         } else if (a == "--out") {
             o.out = argv[++i];
+        } else if (a == "--replay") {
+            o.replay = argv[++i];
         } else if (a == "--kinds") {
             if (!parseKinds(argv[++i], o.board.kinds)) {
                 std::fprintf(stderr, "vglog-sim: --kinds wants numbers 0 to 255 with commas\n");
@@ -140,7 +145,7 @@ int parse(int argc, char** argv, Options& o) {
             return 1;
         }
     }
-    if (o.out != nullptr && o.seconds < 0 && o.count < 0) {
+    if (o.out != nullptr && o.seconds < 0 && o.count < 0 && o.replay == nullptr) {
         std::fprintf(stderr, "vglog-sim: a stream into a file needs --seconds or --count\n");
         return 1;
     }
@@ -254,6 +259,46 @@ int openPty(std::string& slave) {
     return master;
 }
 
+// Plays a capture's bytes as they are, in pieces no faster than the line carries them when
+// paced. Returns how the sending ended.
+const char* playCapture(std::FILE* in, int sink, bool isDevice, bool pace, std::FILE* record,
+                        unsigned long long& sentBytes, int& status) {
+    constexpr std::size_t kPiece = 256;  // about 22 ms of line time
+    std::array<std::uint8_t, kPiece> piece{};
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const std::size_t n = std::fread(piece.data(), 1, piece.size(), in);
+        if (n == 0) {
+            if (std::ferror(in) != 0) {
+                status = 1;
+                return "read of the capture failed";
+            }
+            return "done";
+        }
+        if (pace) {
+            const timespec due =
+                addSeconds(start, static_cast<double>(sentBytes) / kLineBytesPerSecond);
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR &&
+                   !stopRequested) {
+            }
+        }
+        std::size_t written = 0;
+        const Sent sent = writeAll(sink, isDevice, piece.data(), n, written);
+        if (record != nullptr) {
+            std::fwrite(piece.data(), 1, written, record);
+            std::fflush(record);
+        }
+        sentBytes += written;
+        if (sent != Sent::all) {
+            status = sent == Sent::failed ? 1 : 0;
+            return sent == Sent::readerGone ? "the reader went away"
+                   : sent == Sent::stopped  ? "stopped"
+                                            : "write failed";
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -299,6 +344,14 @@ int main(int argc, char** argv) {
     } else {
         sink = open(o.out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
+    std::FILE* capture = nullptr;
+    if (o.replay != nullptr) {
+        capture = std::fopen(o.replay, "rb");
+        if (capture == nullptr) {
+            std::fprintf(stderr, "vglog-sim: cannot open %s: %s\n", o.replay, std::strerror(errno));
+            return 1;
+        }
+    }
     std::FILE* record = o.record != nullptr ? std::fopen(o.record, "wb") : nullptr;
     if (sink < 0 || (o.record != nullptr && record == nullptr)) {
         std::fprintf(stderr, "vglog-sim: cannot open %s: %s\n", sink < 0 ? o.out : o.record,
@@ -327,7 +380,12 @@ int main(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &start);
     const char* ending = "done";
     int status = 0;
-    for (;;) {
+    const bool replaying = capture != nullptr;
+    if (replaying) {
+        ending = playCapture(capture, sink, isDevice, pace, record, totals.bytes, status);
+        std::fclose(capture);
+    }
+    while (!replaying) {
         if (o.count >= 0 && totals.packets >= static_cast<unsigned long long>(o.count)) {
             break;
         }
@@ -390,6 +448,11 @@ int main(int argc, char** argv) {
         std::fclose(record);
     }
     unlinkDevice();
+    if (o.replay != nullptr) {
+        std::fprintf(stderr, "vglog-sim: played %llu bytes of %s; %s\n", totals.bytes, o.replay,
+                     ending);
+        return status;
+    }
     summary(totals, ending);
     return status;
 }

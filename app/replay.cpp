@@ -1,0 +1,161 @@
+#include "app/replay.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/console.h"
+
+namespace vg::app {
+
+namespace {
+
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The capture is read into the link's receive buffer, one live read's worth at a time. The
+// shortest packet is 2 bytes, so a read completes at most half its size in packets, plus the one
+// the framer carried in: far below the ring's 4095 usable slots. Every read is decoded before
+// the next, so no packet is ever dropped for a full ring, and memory stays the same whatever the
+// capture's size.
+constexpr std::size_t kReadBytes = sizeof(sio::SerialLink::sioRxBuffer);
+static_assert(kReadBytes / 2 + 1 < sio::kMaxSlots - 1);
+
+bool digits(const char* p, std::size_t n, int& value) {
+    value = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] < '0' || p[i] > '9') {
+            return false;
+        }
+        value = value * 10 + (p[i] - '0');
+    }
+    return true;
+}
+
+void failReplay(const char* path, const char* what, int err) {
+    platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s %s: %s\r\n", what, path,
+                           std::strerror(err != 0 ? err : EIO));
+}
+
+void decodeAll(App& app, ReplayCounts& counts) {
+    std::uint16_t queued = 0;
+    sio::countPackets(app.ring, queued);
+    for (std::uint16_t i = 0; i < queued; ++i) {
+        decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
+        ++counts.byKind[app.decoder.rxBuffer[2]];
+    }
+    counts.packets += queued;
+}
+
+}  // namespace
+
+bool stampFromCaptureName(const char* path, std::tm& out) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            base = p + 1;
+        }
+    }
+    // raw.YYYYMonDD-HHMMSS.bin
+    if (std::strlen(base) != 24 || std::strncmp(base, "raw.", 4) != 0 || base[13] != '-' ||
+        std::strcmp(base + 20, ".bin") != 0) {
+        return false;
+    }
+    int year = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int month = -1;
+    for (int m = 0; m < 12; ++m) {
+        if (std::strncmp(base + 8, kMonths[m], 3) == 0) {
+            month = m;
+        }
+    }
+    if (month < 0 || !digits(base + 4, 4, year) || !digits(base + 11, 2, day) ||
+        !digits(base + 14, 2, hour) || !digits(base + 16, 2, minute) ||
+        !digits(base + 18, 2, second) || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 60) {
+        return false;
+    }
+    out = std::tm{};
+    out.tm_year = year - 1900;
+    out.tm_mon = month;
+    out.tm_mday = day;
+    out.tm_hour = hour;
+    out.tm_min = minute;
+    out.tm_sec = second;
+    out.tm_isdst = -1;
+    return true;
+}
+
+int runReplay(App& app, const char* path, ReplayCounts& counts) {
+    counts = ReplayCounts{};
+    errno = 0;
+    std::FILE* in = std::fopen(path, "rb");
+    if (in == nullptr) {
+        failReplay(path, "cannot open", errno);
+        return 1;
+    }
+    // The first read comes before the logs exist: a capture that cannot be read (a directory,
+    // for instance) leaves no logs behind.
+    errno = 0;
+    std::uint8_t* const buffer = app.link.sioRxBuffer.data();
+    std::size_t got = std::fread(buffer, 1, kReadBytes, in);
+    if (std::ferror(in) != 0) {
+        failReplay(path, "cannot read", errno);
+        std::fclose(in);
+        return 1;
+    }
+    std::tm stamp{};
+    const int opened = stampFromCaptureName(path, stamp) ? logging::openLogFilesAt(app.logs, stamp)
+                                                         : logging::openLogFiles(app.logs);
+    if (opened != 0) {
+        platform::consoleWrite(platform::ConsoleStream::Out,
+                               "Error opening log file(s).  Exiting.\r\n");
+        std::fclose(in);
+        return 1;
+    }
+    counts.logsCreated = true;
+    initSensorState(&app.state);
+    sio::setRingSize(app.ring, sio::kMaxSlots);
+    app.link.framer = sio::Framer{};
+
+    bool readFailed = false;
+    while (got > 0) {
+        counts.bytes += got;
+        sio::frameBytes(app.link.framer, app.ring, buffer, got);
+        decodeAll(app, counts);
+        errno = 0;
+        got = std::fread(buffer, 1, kReadBytes, in);
+        if (std::ferror(in) != 0) {
+            failReplay(path, "cannot read", errno);
+            readFailed = true;
+            break;
+        }
+    }
+    std::fclose(in);
+    // A packet the capture cut off never completes: like a live run's last partial packet, it
+    // is not logged.
+    if (app.link.framer.have > 0) {
+        ++counts.truncated;
+        app.link.framer = sio::Framer{};
+    }
+    const int closed = logging::closeLogFiles(app.logs);
+    return closed == 0 && !readFailed ? 0 : 1;
+}
+
+void printReplaySummary(const char* path, const ReplayCounts& counts) {
+    std::uint64_t decodedKinds = 0;
+    for (const std::size_t kind : {2u, 7u, 8u, 9u, 10u}) {
+        decodedKinds += counts.byKind[kind];
+    }
+    platform::consolePrint(platform::ConsoleStream::Err,
+                           "vglog: replayed %s: %llu bytes, %llu packets: %llu AngleAccel "
+                           "logged, %llu dumped, %llu into the sensor state; %llu truncated "
+                           "packet(s) dropped\r\n",
+                           path, static_cast<unsigned long long>(counts.bytes),
+                           static_cast<unsigned long long>(counts.packets),
+                           static_cast<unsigned long long>(counts.byKind[10]),
+                           static_cast<unsigned long long>(counts.packets - decodedKinds),
+                           static_cast<unsigned long long>(decodedKinds - counts.byKind[10]),
+                           static_cast<unsigned long long>(counts.truncated));
+}
+
+}  // namespace vg::app

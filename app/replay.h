@@ -1,0 +1,35 @@
+// Offline replay: a raw capture decoded through the live run's framer, ring, decoder, tracker and
+// log writers, as fast as the machine goes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "app/app.h"
+
+namespace vg::app {
+
+struct ReplayCounts {
+    std::uint64_t bytes = 0;
+    std::uint64_t packets = 0;
+    std::array<std::uint64_t, 256> byKind{};  // packets decoded, by their kind byte
+    std::uint64_t truncated = 0;              // a packet cut off by the end of the capture
+    bool logsCreated = false;                 // the replay got as far as its logs
+};
+
+// The stamp in a capture's file name "raw.YYYYMonDD-HHMMSS.bin" (any directory before it) as
+// a broken-down local time; false when the name carries none.
+bool stampFromCaptureName(const char* path, std::tm& out);
+
+// Replays the capture at path into two new logs in the current directory, named after the
+// capture's stamp (else the time now). Returns the exit status: 0 when every line was logged,
+// 1 when the capture could not be read or the logs not be created or completely written (the
+// reason on standard error).
+int runReplay(App& app, const char* path, ReplayCounts& counts);
+
+// The short account of a replay on standard error.
+void printReplaySummary(const char* path, const ReplayCounts& counts);
+
+}  // namespace vg::app

@@ -1,0 +1,79 @@
+"""vglog-plot on a log vglog wrote: a PNG (or SVG) of the asked size, and a clear refusal of a
+file that is not a samples log."""
+
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+from harness import VGLOG, VGLOG_SIM
+
+PLOT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "plot", "vglog-plot")
+
+
+@unittest.skipUnless(shutil.which("gnuplot"), "gnuplot is not installed")
+class Plot(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="vglog-plot-")
+        # A demo run in which the sample counter wraps twice: 140 000 samples.
+        capture = os.path.join(cls.tmp.name, "raw.2024Jan02-030405.bin")
+        subprocess.run([VGLOG_SIM, "--out", capture, "--kinds", "10", "--count", "140000",
+                        "--seed", "2"], check=True, capture_output=True)
+        subprocess.run([VGLOG, "--replay", capture], cwd=cls.tmp.name, check=True,
+                       capture_output=True)
+        cls.log = os.path.join(cls.tmp.name, "anglesAndAccels.2024Jan02-030405.txt")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def plot(self, *args):
+        return subprocess.run([PLOT, *args], cwd=self.tmp.name, capture_output=True, timeout=120)
+
+    def test_png_of_the_asked_size_and_svg_on_request(self):
+        done = self.plot("--size", "640x480", self.log)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        png = os.path.join(self.tmp.name, "anglesAndAccels.2024Jan02-030405.png")
+        self.assertEqual(done.stdout.strip().decode(), os.path.basename(png))
+        with open(png, "rb") as f:
+            head = f.read(24)
+        self.assertEqual(head[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(head[12:16], b"IHDR")
+        self.assertEqual(struct.unpack(">II", head[16:24]), (640, 480))
+
+        done = self.plot("--svg", "-o", "run.svg", self.log)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.tmp.name, "run.svg"), "rb") as f:
+            svg = f.read()
+        self.assertTrue(svg.startswith(b"<?xml") and b"<svg" in svg, svg[:200])
+        self.assertTrue(b"<text>anglesAndAccels.2024Jan02-030405.txt</text>" in svg,
+                        "titled with the log's name")
+        # Unwrapped, the time axis runs to the last sample; wrapped, it would stop at 65 535.
+        self.assertTrue(b"<text>140000</text>" in svg, "the sample counter unwrapped")
+
+    def test_a_file_that_is_not_a_samples_log_is_refused(self):
+        with open(self.log, "rb") as f:
+            lines = f.read().split(b"\r\n")
+        cases = {
+            "misc log": os.path.join(self.tmp.name, "misc.2024Jan02-030405.txt"),
+            "line ends changed": b"\n".join(lines),
+            "a column missing": b"\r\n".join(lines[:5] + [lines[5].rsplit(b" ", 1)[0]] + lines[6:]),
+        }
+        for name, content in cases.items():
+            with self.subTest(name):
+                path = content
+                if isinstance(content, bytes):
+                    path = os.path.join(self.tmp.name, "bad.txt")
+                    with open(path, "wb") as f:
+                        f.write(content)
+                done = self.plot("-o", "bad.png", path)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(b"not a samples log", done.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.tmp.name, "bad.png")))
+
+
+if __name__ == "__main__":
+    unittest.main()
