@@ -112,11 +112,14 @@ int runLogger(App& app, int argc, char** argv) {
         return 0;
     }
     if (options.action == Action::Replay) {
+        platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
+        app.run.startMs = platform::monotonicMs();
         ReplayCounts counts;
         const int status = runReplay(app, options.replayFile, counts);
         if (counts.logsCreated) {
-            printReplaySummary(options.replayFile, counts);
+            summarizeRun(app);
         }
+        platform::consoleRestore();
         return status;
     }
     platform::consoleOpen();

@@ -37,14 +37,12 @@ void failReplay(const char* path, const char* what, int err) {
                            std::strerror(err != 0 ? err : EIO));
 }
 
-void decodeAll(App& app, ReplayCounts& counts) {
+void decodeAll(App& app) {
     std::uint16_t queued = 0;
     sio::countPackets(app.ring, queued);
     for (std::uint16_t i = 0; i < queued; ++i) {
         decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
-        ++counts.byKind[app.decoder.rxBuffer[2]];
     }
-    counts.packets += queued;
 }
 
 }  // namespace
@@ -121,7 +119,10 @@ int runReplay(App& app, const char* path, ReplayCounts& counts) {
     while (got > 0) {
         counts.bytes += got;
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
-        decodeAll(app, counts);
+        decodeAll(app);
+        if (platform::stopPending()) {
+            break;
+        }
         errno = 0;
         got = std::fread(buffer, 1, kReadBytes, in);
         if (std::ferror(in) != 0) {
@@ -132,30 +133,10 @@ int runReplay(App& app, const char* path, ReplayCounts& counts) {
     }
     std::fclose(in);
     // A packet the capture cut off never completes: like a live run's last partial packet, it
-    // is not logged.
-    if (app.link.framer.have > 0) {
-        ++counts.truncated;
-        app.link.framer = sio::Framer{};
-    }
+    // is not logged, only counted.
+    sio::dropPartialPacket(app.link.framer);
     const int closed = logging::closeLogFiles(app.logs);
     return closed == 0 && !readFailed ? 0 : 1;
-}
-
-void printReplaySummary(const char* path, const ReplayCounts& counts) {
-    std::uint64_t decodedKinds = 0;
-    for (const std::size_t kind : {2u, 7u, 8u, 9u, 10u}) {
-        decodedKinds += counts.byKind[kind];
-    }
-    platform::consolePrint(platform::ConsoleStream::Err,
-                           "vglog: replayed %s: %llu bytes, %llu packets: %llu AngleAccel "
-                           "logged, %llu dumped, %llu into the sensor state; %llu truncated "
-                           "packet(s) dropped\r\n",
-                           path, static_cast<unsigned long long>(counts.bytes),
-                           static_cast<unsigned long long>(counts.packets),
-                           static_cast<unsigned long long>(counts.byKind[10]),
-                           static_cast<unsigned long long>(counts.packets - decodedKinds),
-                           static_cast<unsigned long long>(decodedKinds - counts.byKind[10]),
-                           static_cast<unsigned long long>(counts.truncated));
 }
 
 }  // namespace vg::app

@@ -2,7 +2,6 @@
 // log writers, as fast as the machine goes.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -13,10 +12,7 @@ namespace vg::app {
 
 struct ReplayCounts {
     std::uint64_t bytes = 0;
-    std::uint64_t packets = 0;
-    std::array<std::uint64_t, 256> byKind{};  // packets decoded, by their kind byte
-    std::uint64_t truncated = 0;              // a packet cut off by the end of the capture
-    bool logsCreated = false;                 // the replay got as far as its logs
+    bool logsCreated = false;  // the replay got as far as its logs
 };
 
 // The stamp in a capture's file name "raw.YYYYMonDD-HHMMSS.bin" (any directory before it) as
@@ -24,12 +20,11 @@ struct ReplayCounts {
 bool stampFromCaptureName(const char* path, std::tm& out);
 
 // Replays the capture at path into two new logs in the current directory, named after the
-// capture's stamp (else the time now). Returns the exit status: 0 when every line was logged,
-// 1 when the capture could not be read or the logs not be created or completely written (the
-// reason on standard error).
+// capture's stamp (else the time now). The data path's own counters (the decoder's packets by
+// kind, the framer's noise and its packet cut off by the capture's end) tell what was replayed.
+// A stop request (Ctrl+C, a signal) ends it early with both logs closed complete. Returns the
+// exit status: 0 when every line was logged, 1 when the capture could not be read or the logs
+// not be created or completely written (the reason on standard error).
 int runReplay(App& app, const char* path, ReplayCounts& counts);
-
-// The short account of a replay on standard error.
-void printReplaySummary(const char* path, const ReplayCounts& counts);
 
 }  // namespace vg::app

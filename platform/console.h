@@ -22,6 +22,8 @@ void consoleRestore();
 
 // True when a key (or a stop request) waits to be read.
 bool keyWaiting();
+// True when a stop was requested (a signal, a console control event); reads no input.
+bool stopPending();
 // True when standard input is at end of file or closed, so no key can ever come.
 bool inputEnded();
 // The next key: a stop request reads as kExitKey; -1 when nothing was read.

@@ -175,3 +175,11 @@ bool consoleIsTerminal(ConsoleStream stream) {
 }
 
 }  // namespace vg::platform
+
+namespace vg::platform {
+
+bool stopPending() {
+    return stopRequested != 0;
+}
+
+}  // namespace vg::platform

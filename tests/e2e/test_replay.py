@@ -118,10 +118,10 @@ class CaptureAndReplay(unittest.TestCase):
         cut = board + board[:board.rindex(b"$\x2a\x0a") + 20]  # an AngleAccel cut off
         cases = [
             # name, capture bytes (None: no file), status, summary text
-            ("empty", b"", 0, b"0 truncated"),
-            ("truncated", cut, 0, b"1 truncated"),
-            ("garbage", bytes(garbage), 0, b"truncated"),
-            ("shortest packets, many to a read", b"$\x02" * 40000, 0, b"40000 packets"),
+            ("empty", b"", 0, b"cut packets dropped: 0"),
+            ("truncated", cut, 0, b"cut packets dropped: 1"),
+            ("garbage", bytes(garbage), 0, b"run summary"),
+            ("shortest packets, many to a read", b"$\x02" * 40000, 0, b"40000 other"),
             ("missing", None, 1, b"No such file or directory"),
         ]
         for name, data, status, text in cases:
