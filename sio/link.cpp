@@ -1,6 +1,6 @@
-#include <cstdio>
 #include <cstring>
 
+#include "platform/console.h"
 #include "sio/sio.h"
 
 namespace vg::sio {
@@ -64,7 +64,7 @@ int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count) {
     }
     std::memcpy(link.sioTxBuffer.data(), data, count);
     if (platform::serialWrite(link.portHandle, link.sioTxBuffer.data(), count) < 0) {
-        std::fputs("Can't write SIO driver (ERR4)\r\n", stdout);
+        platform::consoleWrite(platform::ConsoleStream::Out, "Can't write SIO driver (ERR4)\r\n");
     }
     return 0;
 }
@@ -91,7 +91,8 @@ bool roomForAnotherRead(const SerialLink& link, PacketRing& ring) {
 int drainPort(SerialLink& link, PacketRing& ring) {
     const std::uint32_t waiting = bytesWaiting(link);
     if (static_cast<std::int32_t>(waiting) > kBacklogWarning) {
-        std::printf("******** serial buffer has %d bytes\n", static_cast<int>(waiting));
+        platform::consolePrint(platform::ConsoleStream::Out,
+                               "******** serial buffer has %d bytes\n", static_cast<int>(waiting));
     }
     // Read until the port has nothing more to give. A read that fills the buffer (the Linux
     // terminal layer hands over at most 4095 bytes at a time) means a backlog, which arrives in
@@ -103,9 +104,9 @@ int drainPort(SerialLink& link, PacketRing& ring) {
             platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
         if (got < 0) {
             // The text tells whether the bytes lost were a packet's header or its body.
-            std::fputs(link.framer.have < 2 ? "Can't read SIO driver (ERR2)\r\n"
-                                            : "Can't read SIO driver (ERR3)\r\n",
-                       stdout);
+            platform::consoleWrite(platform::ConsoleStream::Out,
+                                   link.framer.have < 2 ? "Can't read SIO driver (ERR2)\r\n"
+                                                        : "Can't read SIO driver (ERR3)\r\n");
             break;
         }
         const auto n = static_cast<std::size_t>(got);

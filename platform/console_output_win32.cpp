@@ -1,4 +1,4 @@
-// Console output through the C library's streams.
+// Console output through the C library's streams: written at once, blocking.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +52,10 @@ void consoleStatus(const char* line) {
 void consoleFlush(int) {
     std::fflush(stdout);
     std::fflush(stderr);
+}
+
+std::uint64_t consoleDroppedMessages() {
+    return 0;
 }
 
 }  // namespace vg::platform
