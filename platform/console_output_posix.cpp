@@ -149,6 +149,11 @@ void writerLoop(Output& o) {
             o.writing = false;
             o.head = (o.head + kHeaderBytes + length) % kQueueBytes;
             o.used -= kHeaderBytes + length;
+            // Room again: the report of what was lost takes its place in the queue now,
+            // rather than waiting for the next message.
+            if (o.unreported > 0 && push(o, kTagDropped, &o.unreported, sizeof o.unreported)) {
+                o.unreported = 0;
+            }
         } else {
             char line[kStatusBytes];
             const std::size_t length = o.statusLength;
