@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -66,17 +67,17 @@ bool ownsTerminal() {
     return front == getpgrp() || (front < 0 && errno == ENOTTY);
 }
 
-// Runs f with SIGTTOU held back, so a terminal lost between the check and the call can never
-// stop the process.
+// Runs f with the terminal's stop signal held back, so a terminal lost between the check and
+// the call can never stop the process: a read fails with EIO instead, a setting goes through.
 template <typename F>
-void withoutTtou(F f) {
-    sigset_t ttou{};
+void withHeld(int sig, F f) {
+    sigset_t held{};
     sigset_t previous{};
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, &previous);
+    sigemptyset(&held);
+    sigaddset(&held, sig);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
     f();
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // Puts the terminal into single-key mode when this process is in front and has not done so.
@@ -84,7 +85,7 @@ void takeKeys() {
     if (!inputTerminal || terminalChanged || !ownsTerminal()) {
         return;
     }
-    withoutTtou([] {
+    withHeld(SIGTTOU, [] {
         termios now{};
         if (tcgetattr(STDIN_FILENO, &now) != 0) {
             return;
@@ -179,7 +180,7 @@ void consoleRestore() {
     }
     terminalChanged = false;
     // From the background the terminal is no longer ours to set: the shell has set it its way.
-    withoutTtou([] {
+    withHeld(SIGTTOU, [] {
         if (ownsTerminal()) {
             tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
         }
@@ -219,7 +220,11 @@ int readKey() {
     if (!keysReadable()) {
         return -1;
     }
-    const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+    ssize_t n = -1;
+    withHeld(SIGTTIN, [&n] { n = read(STDIN_FILENO, keys, sizeof keys); });
+    if (n < 0 && errno == EIO && inputTerminal && !ownsTerminal()) {
+        return stopRequested ? kExitKey : -1;  // sent to the background meanwhile
+    }
     if (n > 0) {
         keysHeld = static_cast<std::size_t>(n);
         keysNext = 1;

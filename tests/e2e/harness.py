@@ -97,10 +97,6 @@ class Run:
                 return
             self.output[name] += chunk
 
-    def out(self):
-        """Standard output so far."""
-        return bytes(self.output.get("stdout", b""))
-
     def files(self):
         return sorted(os.listdir(self.dir.name))
 

@@ -171,7 +171,6 @@ class TheConsoleNeverStallsTheDataPath(Logging):
         run = self.start()
         stream = short_packets(5000)  # well over what a pipe and the console's queue hold
         self.send_and_wait_logged(run, stream, paced=True)
-        self.assertTrue(wait_until(lambda: len(run.out()) > 5000 * 40), len(run.out()))
         run.send_key(b"\x03")
         status, out, err = run.finish()
         self.assertEqual(status, 0, err)
