@@ -7,7 +7,6 @@ import pty
 import re
 import select
 import signal
-import subprocess
 import tempfile
 import termios
 import threading
@@ -66,8 +65,8 @@ class Logging(unittest.TestCase):
             self.assertTrue(wait_until(lambda: int.from_bytes(
                 fcntl.ioctl(self.device, termios.FIONREAD, b"\0" * 4), "little") < 256, 5, 0.002))
 
-    def start(self, args=(), **kwargs):
-        run = Run([self.port.path, *args], **kwargs)
+    def start(self, **kwargs):
+        run = Run([self.port.path], **kwargs)
         self.addCleanup(run.close)
         self.assertEqual(self.port.wait_for(1), b"w", "the start byte")
         self.assertTrue(wait_until(lambda: len(run.files()) == 2), run.files())
