@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -23,9 +22,15 @@ constexpr std::uint64_t kPassPeriodMs = 50;
 // A drain that read this much met a backlog: a 50 ms pass at line rate reads about 580 bytes.
 constexpr std::size_t kBacklogBytes = 2048;
 constexpr unsigned kPromptPollMs = 5000;
+// Keys taken in one pass at most: a flood on standard input cannot hold the data path up.
+constexpr int kKeysPerPass = 4096;
+// How long the last messages get to reach a console on the way out; one that takes nothing
+// cannot hold the exit longer.
+constexpr int kExitDrainMs = 500;
 
 void printBanner() {
-    std::printf("Varnel-Gyrelle Data Log App %s %s %s\r\n", kVersion, __DATE__, __TIME__);
+    platform::consolePrint(platform::ConsoleStream::Out, "Varnel-Gyrelle Data Log App %s %s %s\r\n",
+                           kVersion, __DATE__, __TIME__);
 }
 
 // Ends the run the way the exit key does; the status says whether every line reached disk.
@@ -34,15 +39,31 @@ int finishRun(App& app) {
     const int closed = logging::closeLogFiles(app.logs);
     const int captured = logging::closeRawCapture(app.capture);
     summarizeRun(app);
+    sio::closePort(app.link);  // gives up exclusive use, for whoever holds the device next
     platform::consoleRestore();
     return closed == 0 && captured == 0 ? 0 : 1;
 }
 
-int failStart(const char* message) {
-    std::fputs(message, stdout);
+int failStart(App& app, const char* message) {
+    if (app.link.portHandle != platform::kInvalidPort) {
+        sio::closePort(app.link);
+    }
+    platform::consoleWrite(platform::ConsoleStream::Out, message);
     platform::consoleRestore();
     return 1;
 }
+
+// True when the exit key is among the keys waiting; every other key is dropped.
+bool exitKeyTyped() {
+    for (int n = 0; n < kKeysPerPass && platform::keyWaiting(); ++n) {
+        if (platform::readKey() == platform::kExitKey) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int runUntilEnd(App& app, int argc, char** argv);
 
 }  // namespace
 
@@ -88,7 +109,14 @@ void configureLink(sio::SerialLink& link, const char* argument) {
 }
 
 int runLogger(App& app, int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // messages show as they happen, also in a pipe
+    const int status = runUntilEnd(app, argc, argv);
+    platform::consoleFlush(kExitDrainMs);
+    return status;
+}
+
+namespace {
+
+int runUntilEnd(App& app, int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
     switch (options.action) {
         case Action::Help:
@@ -127,7 +155,8 @@ int runLogger(App& app, int argc, char** argv) {
     if (options.port != nullptr) {
         configureLink(app.link, options.port);
     } else {
-        std::fputs("Please assign the com port number!!\r\n", stdout);
+        platform::consoleWrite(platform::ConsoleStream::Out,
+                               "Please assign the com port number!!\r\n");
         // The key is left waiting for the loop. No key can come once input has ended.
         while (!platform::keyWaiting() && !platform::inputEnded()) {
             platform::waitForActivity(platform::kInvalidPort, static_cast<int>(kPromptPollMs));
@@ -135,12 +164,12 @@ int runLogger(App& app, int argc, char** argv) {
     }
 
     if (sio::openLink(app.link, app.ring) == -1) {
-        const int status = failStart("ERROR opening serial port.  Exiting\r\n");
+        const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
         suggestPorts();
         return status;
     }
     if (logging::openLogsAndCapture(app.logs, app.capture, options.raw, options.rawFile) != 0) {
-        return failStart("Error opening log file(s).  Exiting.\r\n");
+        return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
     if (options.raw) {
         app.link.rawSink = logging::rawCaptureSink;
@@ -178,7 +207,7 @@ int runLogger(App& app, int argc, char** argv) {
         platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
                               ? kPassSleepMs
                               : static_cast<unsigned>(kPassPeriodMs - spent));
-        if (platform::keyWaiting() && platform::readKey() == platform::kExitKey) {
+        if (exitKeyTyped()) {
             return finishRun(app);
         }
         // A silent board costs nothing: sleep until bytes or a key arrive, or a flush, a retry
@@ -194,5 +223,7 @@ int runLogger(App& app, int argc, char** argv) {
         platform::waitForActivity(app.link.portHandle, static_cast<int>(due));
     }
 }
+
+}  // namespace
 
 }  // namespace vg::app

@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <cstdio>
 
 #include "decode/decode.h"
 #include "orientation/orientation.h"
+#include "platform/console.h"
 
 namespace vg::decode {
 
@@ -89,8 +89,9 @@ int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state
         case kAngleAccel:
             ++decoder.counts.angleAccel;
             if (length < kShortestAngleAccel) {
-                std::printf("Error - AngleAccel packet len %u, should be 42\n",
-                            static_cast<unsigned>(length));
+                platform::consolePrint(platform::ConsoleStream::Out,
+                                       "Error - AngleAccel packet len %u, should be 42\n",
+                                       static_cast<unsigned>(length));
             }
             decodeAngleAccel(rx, decoder.record);
             logging::writeAngleAccelLine(logs, decoder.record);

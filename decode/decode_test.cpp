@@ -5,6 +5,7 @@
 
 #include "decode/decode.h"
 #include "logging/scratch_dir_test_util.h"
+#include "platform/console.h"
 
 namespace vg::decode {
 namespace {
@@ -60,6 +61,7 @@ struct DecodeTest : ::testing::Test {
         sio::storePacket(*ring, p.data());
         testing::internal::CaptureStdout();
         EXPECT_EQ(decodeNextPacket(decoder, *ring, state, logs), 0);
+        platform::consoleFlush(2000);  // written by the console's own thread
         return testing::internal::GetCapturedStdout();
     }
     // The samples log's lines after the header, or the misc log.

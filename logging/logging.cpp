@@ -6,6 +6,7 @@
 
 #include "logging/logging.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 
 namespace vg::logging {
 
@@ -22,8 +23,8 @@ constexpr const char* kOpenMode = "wbx";
 // Reports the first failure of a file (later ones add nothing) and marks the run incomplete.
 void noteFailure(LogFiles& logs, std::size_t slot, const char* what, int err) {
     if (!logs.failed[slot]) {
-        std::fprintf(stderr, "Error %s log file %s: %s\r\n", what, logs.names[slot].data(),
-                     std::strerror(err != 0 ? err : EIO));
+        platform::consolePrint(platform::ConsoleStream::Err, "Error %s log file %s: %s\r\n", what,
+                               logs.names[slot].data(), std::strerror(err != 0 ? err : EIO));
     }
     logs.failed[slot] = true;
 }
@@ -77,7 +78,15 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
         char* name = logs.names[slot].data();
         std::FILE* f = nullptr;
         if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart)) {
+            errno = 0;
             f = std::fopen(name, kOpenMode);
+            if (f == nullptr) {
+                // The one line the operator gets besides "Error opening log file(s)": which
+                // file, and why (it exists, the directory is read-only or gone, ...).
+                platform::consolePrint(platform::ConsoleStream::Err,
+                                       "Error creating log file %s: %s\r\n", name,
+                                       std::strerror(errno != 0 ? errno : EIO));
+            }
         }
         if (f == nullptr) {
             // Leave nothing of this run behind; whatever exists under these names is not ours.

@@ -9,6 +9,7 @@
 
 #include "logging/logging.h"
 #include "logging/scratch_dir_test_util.h"
+#include "platform/console.h"
 
 namespace vg::logging {
 namespace {
@@ -237,7 +238,7 @@ TEST_F(LogDirTest, AFailedWriteIsReportedOnceAndTheRunFails) {
             }
             const bool ok =
                 (c.how == kManyLines) == (failedWrites > 0) && closeLogFiles(logs) == -1;
-            std::fflush(stderr);
+            platform::consoleFlush(2000);
             _exit(ok ? 0 : 98);
         }
         int status = 0;

@@ -54,9 +54,11 @@ void consolePrint(ConsoleStream stream, const char* format, ...)
 void consoleStatus(const char* line);
 // True when the stream goes to a terminal (a console window on Windows).
 bool consoleIsTerminal(ConsoleStream stream);
-// Messages the console could not take and dropped so far.
-std::uint64_t consoleDroppedMessages();
-// Waits up to timeoutMs for what was handed over to be written; called on the way out.
+// Waits up to timeoutMs for what was handed over to be written (and takes the status line
+// away); called on the way out.
 void consoleFlush(int timeoutMs);
+// Messages that could not be handed over (the console was not taking output) or could not be
+// written, since the start of the process.
+std::uint64_t consoleDroppedMessages();
 
 }  // namespace vg::platform

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/console.h"
 #include "platform/serial.h"
 
 namespace vg::platform {
@@ -22,19 +23,18 @@ constexpr const char* kCantSetTimeouts = "Unable to set the time-out parameters"
 
 // "Error: " and the text, the device, and the system's reason.
 void notice(const char* text, const char* path, int err) {
-    std::fprintf(stderr, "Error: %s", text);
-    if (path != nullptr) {
-        std::fprintf(stderr, ": %s", path);
-    }
-    if (err == EWOULDBLOCK || err == EBUSY) {
-        std::fprintf(stderr, ": the device is in use by another program\n");
-    } else if (err != 0) {
-        std::fprintf(stderr, ": %s\n", std::strerror(err));
-    } else {
-        std::fprintf(stderr, "\n");
-    }
+    // One message, so the lines cannot be split by a full console queue.
+    char line[512];
+    const char* reason = err == EWOULDBLOCK || err == EBUSY
+                             ? "the device is in use by another program"
+                         : err != 0 ? std::strerror(err)
+                                    : nullptr;
+    std::snprintf(line, sizeof line, "Error: %s%s%s%s%s\n", text, path != nullptr ? ": " : "",
+                  path != nullptr ? path : "", reason != nullptr ? ": " : "",
+                  reason != nullptr ? reason : "");
+    consoleWrite(ConsoleStream::Err, line);
     if (err == EACCES || err == EPERM) {
-        std::fprintf(stderr,
+        consoleWrite(ConsoleStream::Err,
                      "The user needs access to the device (on most Linux systems, membership of "
                      "the dialout group).\n");
     }
@@ -104,9 +104,16 @@ long long nowMs() {
 bool quietOpen = false;  // set for the length of a quiet serialOpen
 const char* lastReadFailure = "no read has failed";
 
+// Exclusive use is a mark on the device, not on our descriptor: it outlives the close while
+// anything else (a bridge, a pseudo-terminal's far end) holds the device open.
+void release(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
 PortHandle fail(int fd, const char* text, const char* path, int err) {
     if (fd >= 0) {
-        close(fd);
+        release(fd);
     }
     if (!quietOpen) {
         notice(text, path, err);
@@ -254,7 +261,7 @@ std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size
 
 void serialClose(PortHandle port) {
     if (port >= 0) {
-        close(port);
+        release(port);
     }
 }
 

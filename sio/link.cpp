@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <cstring>
 
 #include "platform/console.h"
@@ -86,7 +85,7 @@ int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count) {
     }
     std::memcpy(link.sioTxBuffer.data(), data, count);
     if (platform::serialWrite(link.portHandle, link.sioTxBuffer.data(), count) < 0) {
-        std::fputs("Can't write SIO driver (ERR4)\r\n", stdout);
+        platform::consoleWrite(platform::ConsoleStream::Out, "Can't write SIO driver (ERR4)\r\n");
     }
     return 0;
 }
@@ -113,7 +112,8 @@ bool roomForAnotherRead(const SerialLink& link, PacketRing& ring) {
 int drainPort(SerialLink& link, PacketRing& ring) {
     const std::uint32_t waiting = bytesWaiting(link);
     if (static_cast<std::int32_t>(waiting) > kBacklogWarning) {
-        std::printf("******** serial buffer has %d bytes\n", static_cast<int>(waiting));
+        platform::consolePrint(platform::ConsoleStream::Out,
+                               "******** serial buffer has %d bytes\n", static_cast<int>(waiting));
     }
     // Read until the port has nothing more to give. A read that fills the buffer (the Linux
     // terminal layer hands over at most 4095 bytes at a time) means a backlog, which arrives in

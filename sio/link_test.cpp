@@ -17,6 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/console.h"
 #include "sio/sio.h"
 
 namespace vg::sio {
@@ -29,9 +30,15 @@ using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 
+// Console messages are written by the console's own thread: wait for them before looking.
 std::string capturedStdout() {
-    std::fflush(stdout);
+    platform::consoleFlush(2000);
     return GetCapturedStdout();
+}
+
+std::string capturedStderr() {
+    platform::consoleFlush(2000);
+    return GetCapturedStderr();
 }
 
 int openDescriptors() {
@@ -210,7 +217,7 @@ TEST_F(LinkTest, SecondOpenerIsRefusedWhileTheFirstKeepsWorking) {
     setLinkDevice(*second, pty.slave.c_str(), 115200);
     CaptureStderr();
     EXPECT_EQ(openLink(*second, *secondRing), -1);
-    EXPECT_THAT(GetCapturedStderr(), HasSubstr("Error: Unable to open the port"));
+    EXPECT_THAT(capturedStderr(), HasSubstr("Error: Unable to open the port"));
     EXPECT_EQ(second->portHandle, platform::kInvalidPort);
     EXPECT_EQ(secondRing->slotCount, 0);
     EXPECT_TRUE(pty.received(50).empty());
@@ -258,7 +265,7 @@ TEST(LinkOpenFailureTest, ReportsAndLeavesNothingBehind) {
         CaptureStdout();
         EXPECT_EQ(openLink(*link, *ring), -1);
         EXPECT_TRUE(capturedStdout().empty());
-        EXPECT_THAT(GetCapturedStderr(), HasSubstr(c.message));
+        EXPECT_THAT(capturedStderr(), HasSubstr(c.message));
         EXPECT_EQ(openDescriptors(), before);
         EXPECT_EQ(link->portHandle, platform::kInvalidPort);
         EXPECT_EQ(ring->slotCount, 0);

@@ -7,6 +7,7 @@ import select
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import tty
 
@@ -80,13 +81,32 @@ class FakePort:
 
 
 class Run:
-    """vglog started in its own empty directory."""
+    """vglog started in its own empty directory. Its standard output and error are read as the
+    run goes (a run may print more than a pipe holds) unless the test passes its own."""
 
-    def __init__(self, args, stdin=subprocess.PIPE, **kwargs):
+    def __init__(self, args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE, prepare=None, **kwargs):
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-e2e-")
-        kwargs.setdefault("stderr", subprocess.PIPE)
+        if prepare:
+            prepare(self.dir.name)
         self.proc = subprocess.Popen([VGLOG, *args], cwd=self.dir.name, stdin=stdin,
-                                     stdout=subprocess.PIPE, **kwargs)
+                                     stdout=stdout, stderr=stderr, **kwargs)
+        self.output = {}
+        self.readers = []
+        for name in ("stdout", "stderr"):
+            stream = getattr(self.proc, name)
+            if stream is not None:
+                self.output[name] = bytearray()
+                reader = threading.Thread(target=self._collect, args=(stream, name), daemon=True)
+                reader.start()
+                self.readers.append(reader)
+
+    def _collect(self, stream, name):
+        while True:
+            chunk = stream.read1(65536)
+            if not chunk:
+                return
+            self.output[name] += chunk
 
     def files(self):
         return sorted(os.listdir(self.dir.name))
@@ -108,8 +128,16 @@ class Run:
         self.proc.send_signal(sig)
 
     def finish(self, timeout=10):
-        out, err = self.proc.communicate(timeout=timeout)
-        return self.proc.returncode, out, err
+        if self.proc.stdin:
+            try:
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass
+        self.proc.wait(timeout=timeout)
+        for reader in self.readers:
+            reader.join(timeout)
+        return (self.proc.returncode, bytes(self.output.get("stdout", b"")),
+                bytes(self.output.get("stderr", b"")))
 
     def cpu_seconds(self):
         with open(f"/proc/{self.proc.pid}/stat") as f:
@@ -120,6 +148,8 @@ class Run:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        for reader in self.readers:
+            reader.join(5)
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             if stream:
                 stream.close()

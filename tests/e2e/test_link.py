@@ -169,16 +169,11 @@ class WhatTheOperatorSees(unittest.TestCase):
         self.addCleanup(run.close)
         self.assertEqual(port.wait_for(1), b"w")
         warning = b"no data from " + port.path.encode()
-        fd = run.proc.stderr.fileno()
-        os.set_blocking(fd, False)
         err = b""
 
         def warnings_reach(n):
             nonlocal err
-            try:
-                err += os.read(fd, 65536)
-            except BlockingIOError:
-                pass
+            err = bytes(run.output["stderr"])  # read as the run goes
             return err.count(warning) >= n
 
         start = time.monotonic()

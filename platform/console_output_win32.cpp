@@ -1,4 +1,4 @@
-// Console output through the C library's streams.
+// Console output through the C library's streams: written at once, blocking.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
