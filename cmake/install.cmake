@@ -68,7 +68,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The plot tool draws with gnuplot; logging works without it.
+# The plot tool is a python3 script (beside the libraries dpkg-shlibdeps finds); it draws with
+# gnuplot, which logging does without.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
 
 if(NOT WIN32)
