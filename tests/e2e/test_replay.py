@@ -101,7 +101,9 @@ class CaptureAndReplay(unittest.TestCase):
             resource.RLIMIT_FSIZE, (limit, limit)))
         self.addCleanup(run.close)
         self.assertEqual(port.wait_for(1), b"w")
-        self.assertTrue(wait_until(lambda: len(run.files()) == 3), run.files())
+        self.assertTrue(wait_until(lambda: len(run.files()) == 3, timeout=10),
+                        (run.files(), run.proc.poll(), bytes(run.output["stdout"]),
+                         bytes(run.output["stderr"])))
         port.send(bytes(range(36, 256)) * 40)  # no "$": nothing for the logs
         time.sleep(1.5)
         run.send_key(b"\x03")
