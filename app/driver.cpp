@@ -5,6 +5,8 @@
 #include "app/options.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/process.h"
+#include "platform/serial.h"
 
 namespace vg::app {
 
@@ -21,7 +23,8 @@ constexpr std::size_t kBacklogBytes = 2048;
 constexpr unsigned kPromptPollMs = 5000;
 
 void printBanner() {
-    std::printf("Varnel-Gyrelle Data Log App %s %s %s\r\n", kVersion, __DATE__, __TIME__);
+    platform::consolePrint(platform::ConsoleStream::Out, "Varnel-Gyrelle Data Log App %s %s %s\r\n",
+                           kVersion, __DATE__, __TIME__);
 }
 
 // Ends the run the way the exit key does; the status says whether every line reached disk.
@@ -32,7 +35,7 @@ int finishRun(App& app) {
 }
 
 int failStart(const char* message) {
-    std::fputs(message, stdout);
+    platform::consoleWrite(platform::ConsoleStream::Out, message);
     platform::consoleRestore();
     return 1;
 }
@@ -69,8 +72,9 @@ void configureLink(sio::SerialLink& link, const char* argument) {
 }
 
 int runLogger(App& app, int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // messages show as they happen, also in a pipe
+    platform::prepareStandardStreams();
     const Options options = parseOptions(argc, argv);
+    platform::setErrorDialogs(!options.noDialog);
     switch (options.action) {
         case Action::Help:
             platform::consoleWrite(platform::ConsoleStream::Out, usageText());
@@ -93,7 +97,8 @@ int runLogger(App& app, int argc, char** argv) {
     if (options.port != nullptr) {
         configureLink(app.link, options.port);
     } else {
-        std::fputs("Please assign the com port number!!\r\n", stdout);
+        platform::consoleWrite(platform::ConsoleStream::Out,
+                               "Please assign the com port number!!\r\n");
         // The key is left waiting for the loop. No key can come once input has ended.
         while (!platform::keyWaiting() && !platform::inputEnded()) {
             platform::waitForActivity(platform::kInvalidPort, static_cast<int>(kPromptPollMs));

@@ -6,6 +6,7 @@
 
 #include "logging/logging.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 
 namespace vg::logging {
 
@@ -14,10 +15,6 @@ namespace {
 constexpr const char* kPrefixes[2] = {"anglesAndAccels", "misc"};
 constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// "x": never replace an existing file or follow a planted link. "b": every line ends in exactly
-// the "\r\n" we write, also where text mode would translate the "\n".
-constexpr const char* kOpenMode = "wbx";
 
 // Reports the first failure of a file (later ones add nothing) and marks the run incomplete.
 void noteFailure(LogFiles& logs, std::size_t slot, const char* what, int err) {
@@ -77,7 +74,9 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
         char* name = logs.names[slot].data();
         std::FILE* f = nullptr;
         if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart)) {
-            f = std::fopen(name, kOpenMode);
+            // Exclusive: never replace an existing file or follow a planted link. Binary: every
+            // line ends in exactly the "\r\n" we write.
+            f = platform::createNewFile(name);
         }
         if (f == nullptr) {
             // Leave nothing of this run behind; whatever exists under these names is not ours.
