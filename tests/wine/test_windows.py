@@ -9,6 +9,7 @@ import signal
 import subprocess
 import time
 import unittest
+from contextlib import closing
 
 import wine_harness as W
 from expected_logs import expected_logs
@@ -24,17 +25,26 @@ def board_stream(*args):
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
 
 
-def send(port, stream, chunked):
-    if not chunked:
-        port.send(stream)
-        return
+def send(port, stream, chunked, timeout=20):
+    """Sends the stream whole or in small pieces; a reader that stalls fails the test rather than
+    blocking it."""
+    os.set_blocking(port.master, False)
     rng = random.Random(5)
+    deadline = time.monotonic() + timeout
     at = 0
     while at < len(stream):
-        n = rng.randint(1, 64)
-        port.send(stream[at:at + n])
-        at += n
-        time.sleep(0.003)
+        end = min(at + rng.randint(1, 64), len(stream)) if chunked else len(stream)
+        while at < end:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"the line stalled after {at} of {len(stream)} bytes")
+            if select.select([], [port.master], [], left)[1]:
+                try:
+                    at += os.write(port.master, stream[at:end])
+                except BlockingIOError:
+                    pass
+        if chunked:
+            time.sleep(0.003)
 
 
 def read_until(run, want, timeout):
@@ -107,8 +117,7 @@ class WindowsRuns(unittest.TestCase):
              + SHORT_ANGLE_ACCEL, False, b"ab\x03"),
         ]
         for name, stream, chunked, stop in cases:
-            with self.subTest(name):
-                run = self.start()
+            with self.subTest(name), closing(W.WineRun([W.COM5])) as run:
                 self.assertTrue(wait_until(lambda: len(run.files()) == 2, 30), run.files())
                 send(self.port, stream, chunked)
                 self.assertTrue(self.logged(run, stream), name)
@@ -124,7 +133,7 @@ class WindowsRuns(unittest.TestCase):
 
     def test_missing_port_gives_the_reason_and_makes_no_files(self):
         run = self.start(["7"], stdin=subprocess.DEVNULL)
-        status, out, err = run.finish(timeout=60)
+        status, out, err = run.finish(timeout=30)
         self.assertEqual(status, 1)
         self.assertEqual(without_banner(self, out), OPEN_FAILED)
         self.assertRegex(err, rb"^Error: Unable to open the port: \\\\\.\\COM7: \w.*\n$")
@@ -133,17 +142,18 @@ class WindowsRuns(unittest.TestCase):
     def test_logs_of_the_same_second_are_never_clobbered(self):
         earlier = b"an earlier run's lines\r\n"
         for taken in ("anglesAndAccels", "misc"):
-            with self.subTest(taken):
-                run = W.WineRun([W.COM5], stdin=subprocess.DEVNULL)
-                self.addCleanup(run.close)
+            def plant(where):
                 # Another run holds the names of every second this one could start in.
                 now = time.time()
                 for s in range(-2, 60):
                     stamp = time.strftime("%Y%b%d-%H%M%S", time.localtime(now + s))
-                    with open(os.path.join(run.dir.name, f"{taken}.{stamp}.txt"), "wb") as f:
+                    with open(os.path.join(where, f"{taken}.{stamp}.txt"), "wb") as f:
                         f.write(earlier)
+
+            with self.subTest(taken), closing(W.WineRun([W.COM5], stdin=subprocess.DEVNULL,
+                                                        prepare=plant)) as run:
                 before = run.files()
-                status, out, _ = run.finish(timeout=60)
+                status, out, _ = run.finish(timeout=20)
                 self.assertEqual(status, 1)
                 self.assertTrue(out.endswith(LOGS_FAILED), out)
                 self.assertEqual(run.files(), before)
@@ -151,8 +161,7 @@ class WindowsRuns(unittest.TestCase):
 
     def test_prompt_shows_at_once_sleeps_and_ends_with_input(self):
         for stdin in (subprocess.DEVNULL, subprocess.PIPE):
-            with self.subTest(stdin):
-                run = self.start([], stdin=stdin)
+            with self.subTest(stdin), closing(W.WineRun([], stdin=stdin)) as run:
                 shown = read_until(run, PROMPT, 30)
                 self.assertIn(PROMPT, shown)
                 if stdin == subprocess.PIPE:

@@ -37,8 +37,10 @@ class WineRun(harness.Run):
     """vglog.exe under wine in its own empty directory; the wine process leads its own group, so
     a signal reaches it alone and its CPU time can be summed."""
 
-    def __init__(self, args, stdin=subprocess.PIPE, limit=90):
+    def __init__(self, args, stdin=subprocess.PIPE, limit=90, prepare=None):
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-wine-")
+        if prepare:
+            prepare(self.dir.name)  # files the run must find in its directory
         env = dict(os.environ, WINEDEBUG="-all")
         env.pop("DISPLAY", None)
         self.proc = subprocess.Popen(["timeout", "-k", "5", str(limit), "wine64", VGLOG_EXE, *args],
