@@ -37,8 +37,8 @@ constexpr DWORD kTransmitQueue = 4096;
 
 bool dialogsEnabled = true;
 
-// The system's message for code, as UTF-8 without its closing period and line end; empty when
-// the system has none.
+// The system's message for code, as UTF-8 without its closing period and line end; the bare
+// number when the system has no message for it.
 void systemReason(DWORD code, char (&out)[512]) {
     out[0] = '\0';
     wchar_t wide[256];
