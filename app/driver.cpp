@@ -8,6 +8,8 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/ports.h"
+#include "platform/process.h"
+#include "platform/serial.h"
 
 namespace vg::app {
 
@@ -109,6 +111,7 @@ void configureLink(sio::SerialLink& link, const char* argument) {
 }
 
 int runLogger(App& app, int argc, char** argv) {
+    platform::prepareStandardStreams();
     const int status = runUntilEnd(app, argc, argv);
     platform::consoleFlush(kExitDrainMs);
     return status;
@@ -118,6 +121,7 @@ namespace {
 
 int runUntilEnd(App& app, int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
+    platform::setErrorDialogs(!options.noDialog);
     switch (options.action) {
         case Action::Help:
             platform::consoleWrite(platform::ConsoleStream::Out, usageText());

@@ -7,6 +7,7 @@
 #include "logging/logging.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace vg::logging {
 
@@ -15,10 +16,6 @@ namespace {
 constexpr const char* kPrefixes[2] = {"anglesAndAccels", "misc"};
 constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// "x": never replace an existing file or follow a planted link. "b": every line ends in exactly
-// the "\r\n" we write, also where text mode would translate the "\n".
-constexpr const char* kOpenMode = "wbx";
 
 // Reports the first failure of a file (later ones add nothing) and marks the run incomplete.
 void noteFailure(LogFiles& logs, std::size_t slot, const char* what, int err) {
@@ -78,8 +75,10 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
         char* name = logs.names[slot].data();
         std::FILE* f = nullptr;
         if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart)) {
+            // Exclusive: never replace an existing file or follow a planted link. Binary: every
+            // line ends in exactly the "\r\n" we write.
             errno = 0;
-            f = std::fopen(name, kOpenMode);
+            f = platform::createNewFile(name);
             if (f == nullptr) {
                 // The one line the operator gets besides "Error opening log file(s)": which
                 // file, and why (it exists, the directory is read-only or gone, ...).

@@ -2,10 +2,9 @@
 // remove afterwards.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -18,9 +17,17 @@ struct ScratchDir {
     std::filesystem::path dir;
 
     ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "vglog-XXXXXX").string();
-        EXPECT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
+        // A fresh name that nobody else holds: create_directory fails on an existing one.
+        std::random_device seed;
+        for (int tries = 0; tries < 100; ++tries) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   ("vglog-" + std::to_string(seed()) + std::to_string(seed()));
+            if (std::filesystem::create_directory(candidate)) {
+                dir = candidate;
+                break;
+            }
+        }
+        EXPECT_FALSE(dir.empty());
         std::filesystem::current_path(dir);
     }
     ~ScratchDir() {

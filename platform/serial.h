@@ -53,5 +53,8 @@ void serialClose(PortHandle port);
 // The modal error notice, captioned "Error". On POSIX it goes to standard error; reason is the
 // system's error code (errno or GetLastError), 0 for none.
 void showErrorNotice(const char* text, int reason);
+// Whether the notice may show a dialog and wait for it (Windows); false for unattended runs.
+// The notice always goes to standard error as well.
+void setErrorDialogs(bool enabled);
 
 }  // namespace vg::platform

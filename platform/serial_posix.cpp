@@ -269,4 +269,6 @@ void showErrorNotice(const char* text, int reason) {
     notice(text, nullptr, reason);
 }
 
+void setErrorDialogs(bool) {}  // the notice here is only ever a line on standard error
+
 }  // namespace vg::platform

@@ -6,8 +6,10 @@
 #endif
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 
+#include "platform/console.h"
 #include "platform/serial.h"
 
 namespace vg::platform {
@@ -31,12 +33,77 @@ void toWide(const char* text, wchar_t (&wide)[kWideChars]) {
 bool quietOpen = false;  // set for the length of a quiet serialOpen
 char lastReadFailure[64] = "no read has failed";
 
-PortHandle fail(HANDLE port, const char* text) {
+// At least a second of the line at 115 200 baud (11 520 bytes) fits the driver's receive queue,
+// so a pass that comes late loses nothing.
+constexpr DWORD kReceiveQueue = 16384;
+constexpr DWORD kTransmitQueue = 4096;
+
+bool dialogsEnabled = true;
+
+// The system's message for code, as UTF-8 without its closing period and line end; the bare
+// number when the system has no message for it.
+void systemReason(DWORD code, char (&out)[512]) {
+    out[0] = '\0';
+    wchar_t wide[256];
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, wide, 256, nullptr);
+    if (n == 0) {
+        std::snprintf(out, sizeof out, "system error %lu", static_cast<unsigned long>(code));
+        return;
+    }
+    DWORD end = n;
+    while (end > 0 && (wide[end - 1] == L'\r' || wide[end - 1] == L'\n' || wide[end - 1] == L' ' ||
+                       wide[end - 1] == L'.')) {
+        --end;
+    }
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(end), out,
+                                          static_cast<int>(sizeof out) - 1, nullptr, nullptr);
+    out[bytes > 0 ? bytes : 0] = '\0';
+}
+
+// "Error: " and the text, the device and the system's reason, as the POSIX build writes it.
+void noticeLine(const char* text, const char* path, const char* reason) {
+    char line[1024];
+    int n =
+        std::snprintf(line, sizeof line, "Error: %s%s%s%s%s\n", text, path != nullptr ? ": " : "",
+                      path != nullptr ? path : "", reason[0] != '\0' ? ": " : "", reason);
+    if (n > 0) {
+        if (static_cast<std::size_t>(n) >= sizeof line) {
+            n = static_cast<int>(sizeof line) - 1;
+            line[n - 1] = '\n';
+        }
+        consoleWrite(ConsoleStream::Err, line, static_cast<std::size_t>(n));
+    }
+}
+
+void notice(const char* text, const char* path, DWORD code) {
+    char reason[512] = "";
+    if (code != 0) {
+        systemReason(code, reason);
+    }
+    noticeLine(text, path, reason);
+    // A box waits for someone to press OK: only where someone can, at a console window.
+    if (!dialogsEnabled || GetConsoleWindow() == nullptr) {
+        return;
+    }
+    char boxText[1024];
+    std::snprintf(boxText, sizeof boxText, "%s%s%s", text, reason[0] != '\0' ? "\r\n\r\n" : "",
+                  reason);
+    wchar_t wide[kWideChars * 2];
+    wide[0] = L'\0';
+    if (MultiByteToWideChar(CP_UTF8, 0, boxText, -1, wide, kWideChars * 2) == 0) {
+        wide[kWideChars * 2 - 1] = L'\0';
+    }
+    MessageBoxW(nullptr, wide, L"Error", MB_OK | MB_ICONERROR);
+}
+
+PortHandle fail(HANDLE port, const char* text, const char* path) {
+    const DWORD code = GetLastError();
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(port);
     }
     if (!quietOpen) {
-        showErrorNotice(text, 0);
+        notice(text, path, code);
     }
     return kInvalidPort;
 }
@@ -65,14 +132,17 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     const HANDLE port = CreateFileW(g_pUartPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        return fail(port, kCantOpen);
+        return fail(port, kCantOpen, path);
     }
+
+    // A driver that keeps its own queue sizes still works; the request is advice.
+    SetupComm(port, kReceiveQueue, kTransmitQueue);
 
     DCB PortDCB{};
     PortDCB.DCBlength = sizeof(DCB);
     // Without the device's own settings the fields left alone would be guesses.
     if (!GetCommState(port, &PortDCB)) {
-        return fail(port, kCantConfigure);
+        return fail(port, kCantConfigure, path);
     }
     PortDCB.BaudRate = baud;
     PortDCB.fBinary = TRUE;
@@ -92,7 +162,7 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     PortDCB.Parity = NOPARITY;
     PortDCB.StopBits = ONESTOPBIT;
     if (!SetCommState(port, &PortDCB)) {
-        return fail(port, kCantConfigure);
+        return fail(port, kCantConfigure, path);
     }
 
     COMMTIMEOUTS CommTimeouts{};
@@ -104,7 +174,7 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     CommTimeouts.WriteTotalTimeoutMultiplier = 10;
     CommTimeouts.WriteTotalTimeoutConstant = 1000;
     if (!SetCommTimeouts(port, &CommTimeouts)) {
-        return fail(port, kCantSetTimeouts);
+        return fail(port, kCantSetTimeouts, path);
     }
     return port;
 }
@@ -158,10 +228,11 @@ void serialClose(PortHandle port) {
 }
 
 void showErrorNotice(const char* text, int reason) {
-    (void)reason;
-    wchar_t wide[kWideChars];
-    toWide(text, wide);
-    MessageBoxW(nullptr, wide, L"Error", MB_OK);
+    notice(text, nullptr, static_cast<DWORD>(reason));
+}
+
+void setErrorDialogs(bool enabled) {
+    dialogsEnabled = enabled;
 }
 
 }  // namespace vg::platform

@@ -91,6 +91,10 @@ class Run:
             prepare(self.dir.name)
         self.proc = subprocess.Popen([VGLOG, *args], cwd=self.dir.name, stdin=stdin,
                                      stdout=stdout, stderr=stderr, **kwargs)
+        self.read_as_it_goes()
+
+    def read_as_it_goes(self):
+        """Collects the process's standard output and error on threads of their own."""
         self.output = {}
         self.readers = []
         for name in ("stdout", "stderr"):

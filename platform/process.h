@@ -1,0 +1,10 @@
+// Process-wide set-up of the standard streams, made once at start-up before the first message.
+#pragma once
+
+namespace vg::platform {
+
+// Standard output and error carry exactly the bytes the program writes (no line-end
+// translation), so every platform's console output is the same byte for byte.
+void prepareStandardStreams();
+
+}  // namespace vg::platform

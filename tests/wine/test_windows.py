@@ -1,0 +1,177 @@
+"""vglog.exe under wine, over a pseudo-terminal mapped as COM5: the logs against the independent
+model, the console bytes against the native build's, and the start-up and stop paths."""
+
+import os
+import random
+import re
+import select
+import signal
+import subprocess
+import time
+import unittest
+from contextlib import closing
+
+import wine_harness as W
+from expected_logs import expected_logs
+from harness import BANNER, OPEN_FAILED, PROMPT, VGLOG_SIM, FakePort, Run, wait_until
+
+LOGS_FAILED = b"Error opening log file(s).  Exiting.\r\n"
+# An AngleAccel packet too short to decode: its warning is the one message ending in "\n" alone.
+SHORT_ANGLE_ACCEL = b"$\x10\x0a" + bytes(range(13))
+
+
+def board_stream(*args):
+    return subprocess.run([VGLOG_SIM, "--stdout", "--no-pace", *args], check=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+
+
+def send(port, stream, chunked, timeout=20):
+    """Sends the stream whole or in small pieces; a reader that stalls fails the test rather than
+    blocking it."""
+    os.set_blocking(port.master, False)
+    rng = random.Random(5)
+    deadline = time.monotonic() + timeout
+    at = 0
+    while at < len(stream):
+        end = min(at + rng.randint(1, 64), len(stream)) if chunked else len(stream)
+        while at < end:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"the line stalled after {at} of {len(stream)} bytes")
+            if select.select([], [port.master], [], left)[1]:
+                try:
+                    at += os.write(port.master, stream[at:end])
+                except BlockingIOError:
+                    pass
+        if chunked:
+            time.sleep(0.003)
+
+
+def read_until(run, want, timeout):
+    """What the running program has written to standard output once want is in it (or time is
+    up); the harness collects it as it comes."""
+    deadline = time.monotonic() + timeout
+    while want not in run.output["stdout"] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return bytes(run.output["stdout"])
+
+
+# How often a pass meets a backlog depends on timing; what each line looks like does not.
+BACKLOG = re.compile(rb"\*{8} serial buffer has \d+ bytes\n")
+
+
+def without_banner(test, out):
+    m = BANNER.match(out)
+    test.assertIsNotNone(m, out)  # also fails on "\r\r\n"
+    return BACKLOG.sub(b"", out[m.end():])
+
+
+class WindowsRuns(unittest.TestCase):
+    def setUp(self):
+        W.require_wine()
+        self.port = FakePort()
+        self.addCleanup(self.port.close)
+        W.map_com5(self.port.path)
+
+    def start(self, args=(W.COM5,), **kwargs):
+        run = W.WineRun(list(args), **kwargs)
+        self.addCleanup(run.close)
+        return run
+
+    def logged(self, run, stream):
+        samples, misc, _ = expected_logs(stream)
+
+        def caught_up():
+            self.port.read_available()  # the start byte; keep the line clear
+            return (len(run.files()) == 2 and run.log_named("anglesAndAccels") == samples
+                    and run.log_named("misc") == misc)
+
+        return wait_until(caught_up, timeout=20, step=0.2)
+
+    def native_console(self, stream):
+        port = FakePort()
+        self.addCleanup(port.close)
+        run = Run([port.path])
+        self.addCleanup(run.close)
+        self.assertTrue(wait_until(lambda: len(run.files()) == 2), "native logs")
+        port.send(stream)
+        samples, _, _ = expected_logs(stream)
+        self.assertTrue(wait_until(lambda: run.log_named("anglesAndAccels") == samples, 10))
+        run.send_key(b"\x03")
+        status, out, _ = run.finish()
+        self.assertEqual(status, 0)
+        return out
+
+    def test_streams_logged_exactly_and_console_as_native(self):
+        cases = [  # stream, sent in small pieces, how the run is stopped
+            # Standard input is a pipe that stays silent meanwhile: the run must not wait on it.
+            ("clean", board_stream("--count", "400", "--seed", "2", "--kinds", "2,7,8,9,10,3"),
+             False, b"\x03"),
+            ("chunked", board_stream("--count", "400", "--seed", "4"), True, signal.SIGINT),
+            ("noisy", board_stream("--count", "400", "--seed", "7", "--noise", "0.05")
+             + SHORT_ANGLE_ACCEL, False, b"ab\x03"),
+        ]
+        for name, stream, chunked, stop in cases:
+            with self.subTest(name), closing(W.WineRun([W.COM5])) as run:
+                self.assertTrue(wait_until(lambda: len(run.files()) == 2, 30), run.files())
+                send(self.port, stream, chunked)
+                self.assertTrue(self.logged(run, stream), name)
+                if isinstance(stop, bytes):
+                    run.send_key(stop)
+                else:
+                    run.signal(stop)
+                status, out, err = run.finish(timeout=30)
+                self.assertEqual(status, 0, err)
+                self.assertTrue(self.logged(run, stream), "logs intact after the stop")
+                self.assertEqual(without_banner(self, out),
+                                 without_banner(self, self.native_console(stream)))
+
+    def test_missing_port_gives_the_reason_and_makes_no_files(self):
+        run = self.start(["7"], stdin=subprocess.DEVNULL)
+        status, out, err = run.finish(timeout=30)
+        self.assertEqual(status, 1)
+        self.assertEqual(without_banner(self, out), OPEN_FAILED)
+        # The reason first; the ports there are may follow.
+        self.assertRegex(err, rb"^Error: Unable to open the port: \\\\\.\\COM7: \w.*\n")
+        self.assertEqual(run.files(), [])
+
+    def test_logs_of_the_same_second_are_never_clobbered(self):
+        earlier = b"an earlier run's lines\r\n"
+        for taken in ("anglesAndAccels", "misc"):
+            def plant(where):
+                # Another run holds the names of every second this one could start in.
+                now = time.time()
+                for s in range(-2, 60):
+                    stamp = time.strftime("%Y%b%d-%H%M%S", time.localtime(now + s))
+                    with open(os.path.join(where, f"{taken}.{stamp}.txt"), "wb") as f:
+                        f.write(earlier)
+
+            with self.subTest(taken), closing(W.WineRun([W.COM5], stdin=subprocess.DEVNULL,
+                                                        prepare=plant)) as run:
+                before = run.files()
+                status, out, _ = run.finish(timeout=20)
+                self.assertEqual(status, 1)
+                self.assertTrue(out.endswith(LOGS_FAILED), out)
+                self.assertEqual(run.files(), before)
+                self.assertEqual({run.read_file(n) for n in before}, {earlier})
+
+    def test_prompt_shows_at_once_sleeps_and_ends_with_input(self):
+        for stdin in (subprocess.DEVNULL, subprocess.PIPE):
+            with self.subTest(stdin), closing(W.WineRun([], stdin=stdin)) as run:
+                shown = read_until(run, PROMPT, 30)
+                self.assertIn(PROMPT, shown)
+                if stdin == subprocess.PIPE:
+                    # Waiting for a key that has not come costs next to nothing.
+                    cpu = run.cpu_seconds()
+                    time.sleep(3)
+                    self.assertIsNone(run.proc.poll())
+                    self.assertLess(run.cpu_seconds() - cpu, 0.5)
+                    run.proc.stdin.close()
+                    run.proc.stdin = None
+                status, out, _ = run.finish(timeout=20)
+                self.assertEqual(status, 1)
+                self.assertEqual(without_banner(self, out), PROMPT + OPEN_FAILED)
+
+
+if __name__ == "__main__":
+    unittest.main()
