@@ -73,7 +73,7 @@ void summarizeRun(App& app) {
     const std::uint64_t now = platform::monotonicMs();
     printRunSummary(countersOf(app.link, app.ring, app.decoder, now), now - app.run.startMs,
                     app.logs.names[logging::kSamplesLog].data(),
-                    app.logs.names[logging::kMiscLog].data());
+                    app.logs.names[logging::kMiscLog].data(), app.capture.name.data());
 }
 
 std::uint16_t portFromArgument(const char* text) {

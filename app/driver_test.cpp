@@ -42,20 +42,15 @@ TEST(PortArgumentTest, ConfiguresTheLinkOnlyForAUsablePort) {
         std::uint32_t baud;
         const char* device;
     } cases[] = {
-        {"7", 7, 115200, nullptr},
-        {"0", 0, 0, nullptr},
-        {"65536", 0, 0, nullptr},
-        {" 12x", 12, 115200, nullptr},
+        {"7", 7, 115200, nullptr},         {"0", 0, 0, nullptr},
+        {"65536", 0, 0, nullptr},          {" 12x", 12, 115200, nullptr},
         {"-1", 65535, 115200, nullptr},
 #ifdef _WIN32
-        {"abc", 0, 115200, "\\\\.\\abc"},
-        {"COM5", 0, 115200, "\\\\.\\COM5"},
+        {"abc", 0, 115200, "\\\\.\\abc"},  {"COM5", 0, 115200, "\\\\.\\COM5"},
 #else
-        {"abc", 0, 115200, "/dev/abc"},
-        {"ttyUSB0", 0, 115200, "/dev/ttyUSB0"},
+        {"abc", 0, 115200, "/dev/abc"},    {"ttyUSB0", 0, 115200, "/dev/ttyUSB0"},
 #endif
-        {"./board", 0, 115200, "./board"},
-        {"serial/by-id/x", 0, 115200, "serial/by-id/x"},
+        {"./board", 0, 115200, "./board"}, {"serial/by-id/x", 0, 115200, "serial/by-id/x"},
     };
     for (const auto& c : cases) {
         auto link = std::make_unique<sio::SerialLink>();

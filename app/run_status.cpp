@@ -175,8 +175,8 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
 }
 
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const char* samplesLog,
-                             const char* miscLog) {
+                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
+                             const char* rawCapture) {
     Text t{buf, size};
     if (size > 0) {
         buf[0] = '\0';
@@ -192,7 +192,7 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
     t.add("  link losses: %u, time lost: ", static_cast<unsigned>(counters.linkLosses));
     addDuration(t, counters.msLost);
     t.add("\n");
-    for (const char* name : {samplesLog, miscLog}) {
+    for (const char* name : {samplesLog, miscLog, rawCapture}) {
         if (name == nullptr || name[0] == '\0') {
             continue;
         }
@@ -208,10 +208,10 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
 }
 
 void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog) {
+                     const char* miscLog, const char* rawCapture) {
     char text[2048];
     const std::size_t n =
-        formatRunSummary(text, sizeof text, counters, durationMs, samplesLog, miscLog);
+        formatRunSummary(text, sizeof text, counters, durationMs, samplesLog, miscLog, rawCapture);
     platform::consoleWrite(ConsoleStream::Err, text, n);
 }
 

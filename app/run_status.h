@@ -63,12 +63,14 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops);
 
-// The summary at the end of a run (also of a replay): duration, packets, losses and the two
-// files with their sizes as they are on disk now. Lines end in "\n".
+// The summary at the end of a run (also of a replay): duration, packets, losses and the files
+// written (the raw capture too, when there is one: null or "" for none) with their sizes as
+// they are on disk now. Lines end in "\n".
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog);
+                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
+                             const char* rawCapture = nullptr);
 void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog);
+                     const char* miscLog, const char* rawCapture = nullptr);
 
 // --list: the ports on standard output, one a line; when there are none, a note on standard
 // error. Always 0.

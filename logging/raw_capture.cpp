@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace vg::logging {
 
@@ -52,7 +53,7 @@ int openRawCapture(RawCapture& capture, const char* name, const std::tm& localSt
     }
     errno = 0;
     // Exclusive like the logs: a capture of an earlier run is never overwritten.
-    capture.file = std::fopen(capture.name.data(), "wbx");
+    capture.file = platform::createNewFile(capture.name.data());
     if (capture.file == nullptr) {
         noteFailure(capture, "creating", errno);
         return 1;

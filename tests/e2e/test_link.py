@@ -70,12 +70,12 @@ class LinkLossAndReturn(unittest.TestCase):
         run = Run([*args, board.path])
         self.addCleanup(run.close)
         self.assertEqual(board.port.wait_for(1), b"w")
-        self.assertTrue(wait_until(lambda: len(run.files()) == 2))
+        self.assertTrue(wait_until(lambda: len(run.files()) == (3 if "--raw" in args else 2)))
         return run
 
     def test_unplug_and_replug_loses_only_the_cut_packet(self):
         board = Board(self)
-        run = self.start(board)
+        run = self.start(board, "--raw")  # the capture goes on across the loss
         before = (angle_accel(1, 0.5) + b"noise" + other(2, 1) + angle_accel(2) + other(7, 2) +
                   other(0x33, 0x41))
         cut = angle_accel(3)[:20]
@@ -96,6 +96,7 @@ class LinkLossAndReturn(unittest.TestCase):
         samples, misc, _ = expected_logs(before + after)
         self.assertEqual(run.log_named("anglesAndAccels"), samples)
         self.assertEqual(run.log_named("misc"), misc)
+        self.assertEqual(run.log_named("raw"), before + cut + after, "every byte, no mark")
         self.assertEqual(len(READ_FAILED.findall(out)), 1, out)
         self.assertEqual(err.count(b"link lost: " + board.path.encode()), 1, err)
         self.assertRegex(err, rb"link back after [1-9]\d* s\n")
