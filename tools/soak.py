@@ -291,8 +291,15 @@ def lost(tmp, logs, build, seconds):
     os.symlink(os.ttyname(slave), link)
     os.close(slave)
     logger = start_logger(build, link, logs)
-    ready, _, _ = select.select([master], [], [], 5)
-    if not ready or os.read(master, 1) != b"w":
+
+    def start_byte():
+        # Until vglog has the device open the master reads as hung up (EIO): not yet.
+        try:
+            return select.select([master], [], [], 0.05)[0] and os.read(master, 1) == b"w"
+        except OSError:
+            return False
+
+    if not wait_for(start_byte, 5):
         sys.exit("no start byte")
     wait_for(lambda: len(os.listdir(logs)) == 2, 5)
     os.close(master)  # the board is unplugged and stays away
