@@ -33,10 +33,9 @@ dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$root/dpkg.log"
 fail=0
 check() { if "$@"; then :; else echo "FAILED: $*" >&2; fail=1; fi; }
 usr=$root/usr
-expected=(bin/vglog bin/vglog-sim share/doc/vglog/README.md share/doc/vglog/LICENSE
+expected=(bin/vglog bin/vglog-sim bin/vglog-plot share/doc/vglog/README.md share/doc/vglog/LICENSE
     share/doc/vglog/copyright share/bash-completion/completions/vglog)
 for page in man/*.1; do expected+=("share/man/man1/${page#man/}.gz"); done
-[ -e tools/plot/vglog-plot ] && expected+=(bin/vglog-plot)
 for f in "${expected[@]}"; do check test -s "$usr/$f"; done
 
 out=$("$usr/bin/vglog" --version </dev/null)
