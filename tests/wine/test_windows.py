@@ -214,7 +214,7 @@ class WindowsRuns(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(run.files()) == 2, 30), run.files())
         # Each short AngleAccel packet draws a console warning: far more than a pipe holds.
         stream = short_packets(6000)
-        send(self.port, stream, False, timeout=60)
+        send(self.port, stream, False)
         self.assertTrue(self.logged(run, stream), "logged while nobody read the console")
         out = bytearray()
 
