@@ -185,6 +185,7 @@ class WindowsRuns(unittest.TestCase):
         cut = board_stream("--count", "1", "--seed", "9", "--kinds", "10")[:20]
         send(self.port, before + cut, False)
         self.assertTrue(self.logged(run, before))
+        time.sleep(0.3)  # the cut packet's bytes, sent with the rest, are read too
         self.port.close()  # the board's end goes: the cable is pulled
         self.assertTrue(wait_until(lambda: b"link lost" in run.output["stderr"], 10),
                         bytes(run.output["stderr"]))
