@@ -1,61 +1,69 @@
-// Console output through the C library's streams: written at once, blocking.
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
+// The console writer's system part on Windows: WriteFile on the standard handles, so the bytes
+// are exactly those written (no C runtime text mode), as on POSIX.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
-#include "platform/console.h"
+#include <system_error>
+#include <thread>
 
-namespace vg::platform {
+#include "platform/console_output_os.h"
 
-namespace {
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 
-std::FILE* fileOf(ConsoleStream stream) {
-    return stream == ConsoleStream::Out ? stdout : stderr;
+namespace vg::platform::output_os {
+
+void prepareProcess(void (*)(), void (*)(), void (*)()) {
+    // No fork and no SIGPIPE here: a write to a pipe whose reader is gone just fails.
 }
 
-}  // namespace
-
-void consoleWrite(ConsoleStream stream, const char* text, std::size_t length) {
-    std::FILE* f = fileOf(stream);
-    std::fwrite(text, 1, length, f);
-    std::fflush(f);
-}
-
-void consoleWrite(ConsoleStream stream, const char* text) {
-    consoleWrite(stream, text, std::strlen(text));
-}
-
-void consolePrint(ConsoleStream stream, const char* format, ...) {
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    if (n > 0) {
-        consoleWrite(stream, buf,
-                     static_cast<std::size_t>(n) < sizeof buf ? static_cast<std::size_t>(n)
-                                                              : sizeof buf - 1);
+bool startWriter(void (*body)(void*), void* context) {
+    // Console control events come on threads of their own; nothing to keep from this one.
+    try {
+        std::thread(body, context).detach();
+    } catch (const std::system_error&) {
+        return false;
     }
+    return true;
 }
 
-void consoleStatus(const char* line) {
-    if (!consoleIsTerminal(ConsoleStream::Err)) {
-        return;
+bool writeAll(ConsoleStream stream, const void* bytes, std::size_t length) {
+    const HANDLE handle =
+        GetStdHandle(stream == ConsoleStream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return false;
     }
-    std::fputs("\r\x1b[K", stderr);
-    if (line != nullptr) {
-        std::fputs(line, stderr);
+    const auto* p = static_cast<const char*>(bytes);
+    while (length > 0) {
+        const auto ask = static_cast<DWORD>(length > 0x10000000u ? 0x10000000u : length);
+        DWORD written = 0;
+        if (!WriteFile(handle, p, ask, &written, nullptr) || written == 0) {
+            return false;
+        }
+        p += written;
+        length -= written;
     }
-    std::fflush(stderr);
+    return true;
 }
 
-std::uint64_t consoleDroppedMessages() {
-    return 0;  // blocking writes drop nothing
+StatusTerminal statusTerminal() {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (err == nullptr || err == INVALID_HANDLE_VALUE || GetConsoleMode(err, &mode) == 0) {
+        return StatusTerminal::None;
+    }
+    // Consoles before the escape-sequence support refuse the mode: cover old text instead.
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+        SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+        return StatusTerminal::Escapes;
+    }
+    return StatusTerminal::Overwrite;
 }
 
-void consoleFlush(int) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-}
-
-}  // namespace vg::platform
+}  // namespace vg::platform::output_os

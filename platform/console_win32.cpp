@@ -70,6 +70,8 @@ BOOL WINAPI onControl(DWORD event) {
         if (doneEvent != nullptr) {
             WaitForSingleObject(doneEvent, 4000);
         }
+        // The summary too, where standard error goes somewhere that outlives the window.
+        consoleFlush(500);
     }
     return TRUE;
 }

@@ -8,8 +8,8 @@
 namespace vg::platform {
 
 void prepareStandardStreams() {
-    // In text mode every "\r\n" written would reach the console as "\r\r\n". Messages are
-    // flushed one by one where they are written (the C runtime here has no line buffering).
+    // The console's own messages go out through WriteFile, untouched; anything written through
+    // the C runtime must not turn "\r\n" into "\r\r\n" either.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 }

@@ -31,7 +31,7 @@ void toWide(const char* text, wchar_t (&wide)[kWideChars]) {
 }
 
 bool quietOpen = false;  // set for the length of a quiet serialOpen
-char lastReadFailure[64] = "no read has failed";
+char lastReadFailure[128] = "no read has failed";
 
 // At least a second of the line at 115 200 baud (11 520 bytes) fits the driver's receive queue,
 // so a pass that comes late loses nothing.
@@ -95,6 +95,12 @@ void notice(const char* text, const char* path, DWORD code) {
         wide[kWideChars * 2 - 1] = L'\0';
     }
     MessageBoxW(nullptr, wide, L"Error", MB_OK | MB_ICONERROR);
+}
+
+void noteReadFailure(DWORD code) {
+    char reason[512];
+    systemReason(code, reason);
+    std::snprintf(lastReadFailure, sizeof lastReadFailure, "%s", reason);
 }
 
 PortHandle fail(HANDLE port, const char* text, const char* path) {
@@ -196,9 +202,18 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
     const auto ask = static_cast<DWORD>(count > MAXDWORD ? MAXDWORD : count);
     if (!ReadFile(port, bytes, ask, &got, nullptr)) {
         // An unplugged adapter fails every read from then on.
-        std::snprintf(lastReadFailure, sizeof lastReadFailure, "read failed (system error %lu)",
-                      static_cast<unsigned long>(GetLastError()));
+        noteReadFailure(GetLastError());
         return -1;
+    }
+    if (got == 0) {
+        // Some drivers let a read of nothing succeed on a device that is gone and fail only the
+        // status query (a pseudo-terminal whose far end closed, under wine): ask it too.
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!ClearCommError(port, &errors, &stat)) {
+            noteReadFailure(GetLastError());
+            return -1;
+        }
     }
     return static_cast<std::ptrdiff_t>(got);
 }

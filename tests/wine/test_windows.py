@@ -7,6 +7,7 @@ import re
 import select
 import signal
 import subprocess
+import threading
 import time
 import unittest
 from contextlib import closing
@@ -14,6 +15,8 @@ from contextlib import closing
 import wine_harness as W
 from expected_logs import expected_logs
 from harness import BANNER, OPEN_FAILED, PROMPT, VGLOG_SIM, FakePort, Run, wait_until
+from test_console import DROPPED, short_packets
+from test_link import READ_FAILED, counts, summary_numbers
 
 LOGS_FAILED = b"Error opening log file(s).  Exiting.\r\n"
 # An AngleAccel packet too short to decode: its warning is the one message ending in "\n" alone.
@@ -70,7 +73,7 @@ class WindowsRuns(unittest.TestCase):
     def setUp(self):
         W.require_wine()
         self.port = FakePort()
-        self.addCleanup(self.port.close)
+        self.addCleanup(lambda: self.port.close())  # the port the test has at its end
         W.map_com5(self.port.path)
 
     def start(self, args=(W.COM5,), **kwargs):
@@ -125,6 +128,8 @@ class WindowsRuns(unittest.TestCase):
                 self.assertTrue(self.logged(run, stream), "logs intact after the stop")
                 self.assertEqual(without_banner(self, out),
                                  without_banner(self, self.native_console(stream)))
+                # The summary is counted by the data path, whatever way the run was stopped.
+                self.assertEqual(summary_numbers(err)[:4], list(counts(stream)), err)
 
     def test_missing_port_gives_the_reason_and_makes_no_files(self):
         run = self.start(["7"], stdin=subprocess.DEVNULL)
@@ -171,6 +176,62 @@ class WindowsRuns(unittest.TestCase):
                 status, out, _ = run.finish(timeout=20)
                 self.assertEqual(status, 1)
                 self.assertEqual(without_banner(self, out), PROMPT + OPEN_FAILED)
+
+    def test_link_lost_and_back_loses_only_the_cut_packet(self):
+        run = self.start()
+        self.assertTrue(wait_until(lambda: len(run.files()) == 2, 30), run.files())
+        self.assertEqual(self.port.wait_for(1, timeout=5), b"w")
+        before = board_stream("--count", "200", "--seed", "3")
+        cut = board_stream("--count", "1", "--seed", "9", "--kinds", "10")[:20]
+        send(self.port, before + cut, False)
+        self.assertTrue(self.logged(run, before))
+        time.sleep(0.3)  # the cut packet's bytes, sent with the rest, are read too
+        self.port.close()  # the board's end goes: the cable is pulled
+        self.assertTrue(wait_until(lambda: b"link lost" in run.output["stderr"], 10),
+                        bytes(run.output["stderr"]))
+        time.sleep(1.5)  # a retry or two meets no device
+        self.port = FakePort()  # the board is back, as another pseudo-terminal
+        W.map_com5(self.port.path)
+        self.assertEqual(self.port.wait_for(1, timeout=10), b"w", "the start byte again")
+        after = board_stream("--count", "200", "--seed", "5")
+        send(self.port, after, True)
+        self.assertTrue(self.logged(run, before + after))
+        run.signal(signal.SIGINT)
+        status, out, err = run.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(self.logged(run, before + after), "logs intact after the stop")
+        self.assertEqual(len(READ_FAILED.findall(out)), 1, out)
+        self.assertEqual(err.count(b"link lost: \\\\.\\COM5: "), 1, err)
+        self.assertEqual(len(re.findall(rb"link back after [1-9]\d* s\n", err)), 1, err)
+        numbers = summary_numbers(err)
+        self.assertEqual(numbers[:4], list(counts(before + after)))
+        self.assertEqual(numbers[6:8], [1, 1])  # the cut packet, one loss
+
+    def test_a_stdout_nobody_reads_never_holds_up_logging(self):
+        r, w = os.pipe()
+        self.addCleanup(os.close, r)
+        run = self.start(stdout=w)
+        os.close(w)
+        self.assertTrue(wait_until(lambda: len(run.files()) == 2, 30), run.files())
+        # Each short AngleAccel packet draws a console warning: far more than a pipe holds.
+        stream = short_packets(6000)
+        send(self.port, stream, False)
+        self.assertTrue(self.logged(run, stream), "logged while nobody read the console")
+        out = bytearray()
+
+        def drain():
+            while chunk := os.read(r, 65536):
+                out.extend(chunk)
+
+        threading.Thread(target=drain, daemon=True).start()
+        self.assertTrue(wait_until(lambda: DROPPED.search(run.output["stderr"]), 20),
+                        bytes(run.output["stderr"]))
+        began = time.monotonic()
+        run.signal(signal.SIGINT)
+        status, _, _ = run.finish(timeout=30)
+        self.assertLess(time.monotonic() - began, 5.0)
+        self.assertEqual(status, 0)
+        self.assertTrue(self.logged(run, stream), "logs intact after the stop")
 
 
 if __name__ == "__main__":

@@ -37,14 +37,15 @@ class WineRun(harness.Run):
     """vglog.exe under wine in its own empty directory; the wine process leads its own group, so
     a signal reaches it alone and its CPU time can be summed."""
 
-    def __init__(self, args, stdin=subprocess.PIPE, limit=90, prepare=None):
+    def __init__(self, args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, limit=90,
+                 prepare=None):
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-wine-")
         if prepare:
             prepare(self.dir.name)  # files the run must find in its directory
         env = dict(os.environ, WINEDEBUG="-all")
         env.pop("DISPLAY", None)
         self.proc = subprocess.Popen(["timeout", "-k", "5", str(limit), "wine64", VGLOG_EXE, *args],
-                                     cwd=self.dir.name, stdin=stdin, stdout=subprocess.PIPE,
+                                     cwd=self.dir.name, stdin=stdin, stdout=stdout,
                                      stderr=subprocess.PIPE, env=env, start_new_session=True)
         self.read_as_it_goes()
 
