@@ -1,11 +1,5 @@
 // The console writer's system part on Windows: WriteFile on the standard handles, so the bytes
 // are exactly those written (no C runtime text mode), as on POSIX.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <system_error>
