@@ -146,9 +146,9 @@ int runUntilEnd(App& app, int argc, char** argv) {
     if (options.action == Action::Replay) {
         platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
         app.run.startMs = platform::monotonicMs();
-        ReplayCounts counts;
-        const int status = runReplay(app, options.replayFile, counts);
-        if (counts.logsCreated) {
+        bool logsCreated = false;
+        const int status = runReplay(app, options.replayFile, logsCreated);
+        if (logsCreated) {
             summarizeRun(app);
         }
         platform::consoleRestore();

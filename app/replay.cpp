@@ -83,8 +83,8 @@ bool stampFromCaptureName(const char* path, std::tm& out) {
     return true;
 }
 
-int runReplay(App& app, const char* path, ReplayCounts& counts) {
-    counts = ReplayCounts{};
+int runReplay(App& app, const char* path, bool& logsCreated) {
+    logsCreated = false;
     errno = 0;
     std::FILE* in = std::fopen(path, "rb");
     if (in == nullptr) {
@@ -110,14 +110,13 @@ int runReplay(App& app, const char* path, ReplayCounts& counts) {
         std::fclose(in);
         return 1;
     }
-    counts.logsCreated = true;
+    logsCreated = true;
     initSensorState(&app.state);
     sio::setRingSize(app.ring, sio::kMaxSlots);
     app.link.framer = sio::Framer{};
 
     bool readFailed = false;
     while (got > 0) {
-        counts.bytes += got;
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeAll(app);
         if (platform::stopPending()) {

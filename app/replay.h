@@ -2,18 +2,11 @@
 // log writers, as fast as the machine goes.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <ctime>
 
 #include "app/app.h"
 
 namespace vg::app {
-
-struct ReplayCounts {
-    std::uint64_t bytes = 0;
-    bool logsCreated = false;  // the replay got as far as its logs
-};
 
 // The stamp in a capture's file name "raw.YYYYMonDD-HHMMSS.bin" (any directory before it) as
 // a broken-down local time; false when the name carries none.
@@ -24,7 +17,8 @@ bool stampFromCaptureName(const char* path, std::tm& out);
 // kind, the framer's noise and its packet cut off by the capture's end) tell what was replayed.
 // A stop request (Ctrl+C, a signal) ends it early with both logs closed complete. Returns the
 // exit status: 0 when every line was logged, 1 when the capture could not be read or the logs
-// not be created or completely written (the reason on standard error).
-int runReplay(App& app, const char* path, ReplayCounts& counts);
+// not be created or completely written (the reason on standard error). logsCreated tells whether
+// the replay got as far as its logs.
+int runReplay(App& app, const char* path, bool& logsCreated);
 
 }  // namespace vg::app
