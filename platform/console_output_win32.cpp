@@ -2,6 +2,7 @@
 // are exactly those written (no C runtime text mode), as on POSIX.
 #include <windows.h>
 
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -46,6 +47,17 @@ bool writeAll(ConsoleStream stream, const void* bytes, std::size_t length) {
     return true;
 }
 
+namespace {
+
+DWORD savedErrorMode = 0;
+
+// The console outlives the run: give it back the mode it had.
+void restoreErrorMode() {
+    SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), savedErrorMode);
+}
+
+}  // namespace
+
 StatusTerminal statusTerminal() {
     const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
@@ -53,8 +65,12 @@ StatusTerminal statusTerminal() {
         return StatusTerminal::None;
     }
     // Consoles before the escape-sequence support refuse the mode: cover old text instead.
-    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-        SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+        return StatusTerminal::Escapes;
+    }
+    if (SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+        savedErrorMode = mode;
+        std::atexit(restoreErrorMode);
         return StatusTerminal::Escapes;
     }
     return StatusTerminal::Overwrite;
