@@ -49,15 +49,6 @@ unsigned long long ull(std::uint64_t v) {
     return static_cast<unsigned long long>(v);
 }
 
-// Our own lines must not land behind the status line's text.
-void say(RunStatus& status, const char* text) {
-    if (status.lineShown) {
-        platform::consoleStatus(nullptr);
-        status.lineShown = false;
-    }
-    platform::consoleWrite(ConsoleStream::Err, text);
-}
-
 }  // namespace
 
 RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
@@ -98,7 +89,7 @@ void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCo
                       "no data from %s for %llu s: check the board's power and cable, that it "
                       "sends at 115200 baud, and that this is its port (vglog --list)\n",
                       sio::linkDeviceName(link, device), ull(kSilenceWarnMs / 1000));
-        say(status, text);
+        platform::consoleWrite(ConsoleStream::Err, text);
     }
     if (!status.showLine || nowMs - status.lastDrawMs < kStatusPeriodMs) {
         return;
@@ -112,7 +103,6 @@ void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCo
     formatStatusLine(line, sizeof line, counters, nowMs - status.startMs, status.samplesPerSecond,
                      !link.lost, latest, platform::consoleDroppedMessages());
     platform::consoleStatus(line);
-    status.lineShown = true;
 }
 
 std::int64_t msUntilStatusDue(const RunStatus& status, const sio::SerialLink& link,
@@ -145,13 +135,12 @@ void reportLinkEvent(RunStatus& status, const sio::SerialLink& link, sio::LinkEv
     } else {
         return;
     }
-    say(status, text);
+    platform::consoleWrite(ConsoleStream::Err, text);
 }
 
-void endRunStatus(RunStatus& status) {
-    if (status.lineShown) {
+void endRunStatus(const RunStatus& status) {
+    if (status.showLine) {
         platform::consoleStatus(nullptr);
-        status.lineShown = false;
     }
 }
 

@@ -29,7 +29,6 @@ inline constexpr std::uint64_t kSilenceWarnMs = 5000;
 
 struct RunStatus {
     bool showLine = false;  // standard error is a terminal and --quiet was not given
-    bool lineShown = false;
     std::uint64_t startMs = 0;
     std::uint64_t lastDrawMs = 0;
     std::uint64_t samplesAtDraw = 0;
@@ -51,12 +50,13 @@ void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCo
 std::int64_t msUntilStatusDue(const RunStatus& status, const sio::SerialLink& link,
                               std::uint64_t nowMs);
 
-// Tells the operator that the link was lost or is back.
+// Tells the operator that the link was lost or is back. (The console takes the status line
+// away for every message and draws it again after.)
 void reportLinkEvent(RunStatus& status, const sio::SerialLink& link, sio::LinkEvent event,
                      std::uint64_t nowMs);
 
-// Takes the status line away before the run's last words.
-void endRunStatus(RunStatus& status);
+// Takes the status line away for good before the run's last words.
+void endRunStatus(const RunStatus& status);
 
 // The status line's text (no line end) into buf; the length written.
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
