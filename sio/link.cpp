@@ -110,6 +110,10 @@ bool roomForAnotherRead(const SerialLink& link, PacketRing& ring) {
 }  // namespace
 
 int drainPort(SerialLink& link, PacketRing& ring) {
+    link.drainedBytes = 0;
+    if (link.lost || link.readFailed) {
+        return 0;  // no port to ask until watchLink has it back
+    }
     const std::uint32_t waiting = bytesWaiting(link);
     if (static_cast<std::int32_t>(waiting) > kBacklogWarning) {
         platform::consolePrint(platform::ConsoleStream::Out,
@@ -119,10 +123,6 @@ int drainPort(SerialLink& link, PacketRing& ring) {
     // terminal layer hands over at most 4095 bytes at a time) means a backlog, which arrives in
     // such pieces: wait a moment for the next one rather than a whole loop pass, so a burst is
     // read as fast as it comes.
-    link.drainedBytes = 0;
-    if (link.lost || link.readFailed) {
-        return 0;  // nothing to read until watchLink has the port back
-    }
     for (;;) {
         std::ptrdiff_t got =
             platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
