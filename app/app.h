@@ -36,6 +36,10 @@ std::uint16_t portFromArgument(const char* text);
 // /dev/ttyUSB0; COM5 is COM5), anything else is a port number.
 void configureLink(sio::SerialLink& link, const char* argument);
 
+// Decodes the packets waiting in the ring, as many as it holds when called: the live loop and
+// a replay share it.
+void decodeWaitingPackets(App& app);
+
 // Prints the run's summary on standard error (after the logs are closed, for their sizes).
 void summarizeRun(App& app);
 

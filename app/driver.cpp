@@ -47,9 +47,7 @@ int finishRun(App& app) {
 }
 
 int failStart(App& app, const char* message) {
-    if (app.link.portHandle != platform::kInvalidPort) {
-        sio::closePort(app.link);
-    }
+    sio::closePort(app.link);  // whatever was opened before the failure
     platform::consoleWrite(platform::ConsoleStream::Out, message);
     platform::consoleRestore();
     return 1;
@@ -68,6 +66,15 @@ bool exitKeyTyped() {
 int runUntilEnd(App& app, int argc, char** argv);
 
 }  // namespace
+
+void decodeWaitingPackets(App& app) {
+    // Packets that arrive meanwhile wait for the next call.
+    std::uint16_t pktsInBuffer = 0;
+    sio::countPackets(app.ring, pktsInBuffer);
+    for (std::uint16_t i = 0; i < pktsInBuffer; ++i) {
+        decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
+    }
+}
 
 void summarizeRun(App& app) {
     const std::uint64_t now = platform::monotonicMs();
@@ -190,11 +197,7 @@ int runUntilEnd(App& app, int argc, char** argv) {
     for (;;) {
         const std::uint64_t passStart = platform::monotonicMs();
         sio::drainPort(app.link, app.ring);
-        std::uint16_t pktsInBuffer = 0;
-        sio::countPackets(app.ring, pktsInBuffer);
-        for (std::uint16_t i = 0; i < pktsInBuffer; ++i) {
-            decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
-        }
+        decodeWaitingPackets(app);
         const std::uint64_t workDone = platform::monotonicMs();
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
         const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);

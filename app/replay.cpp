@@ -37,14 +37,6 @@ void failReplay(const char* path, const char* what, int err) {
                            std::strerror(err != 0 ? err : EIO));
 }
 
-void decodeAll(App& app) {
-    std::uint16_t queued = 0;
-    sio::countPackets(app.ring, queued);
-    for (std::uint16_t i = 0; i < queued; ++i) {
-        decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
-    }
-}
-
 }  // namespace
 
 bool stampFromCaptureName(const char* path, std::tm& out) {
@@ -118,7 +110,7 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
     bool readFailed = false;
     while (got > 0) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
-        decodeAll(app);
+        decodeWaitingPackets(app);
         if (platform::stopPending()) {
             break;
         }
