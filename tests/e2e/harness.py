@@ -160,6 +160,16 @@ class Run:
         self.dir.cleanup()
 
 
+def start_logging(test, port, *args, files=2, **kwargs):
+    """vglog on the port, once it has sent the start byte and created its files; closed when
+    the test ends."""
+    run = Run([*args, port.path], **kwargs)
+    test.addCleanup(run.close)
+    test.assertEqual(port.wait_for(1), b"w", "the start byte")
+    test.assertTrue(wait_until(lambda: len(run.files()) == files), run.files())
+    return run
+
+
 def wait_until(predicate, timeout=5.0, step=0.01):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

@@ -14,7 +14,7 @@ import time
 import unittest
 
 from expected_logs import expected_logs
-from harness import BANNER, VGLOG, FakePort, Run, wait_until
+from harness import BANNER, VGLOG, FakePort, Run, start_logging, wait_until
 
 TIOCGEXCL = 0x80045440
 LOG_FAILED = b"Error opening log file(s).  Exiting.\r\n"
@@ -66,11 +66,7 @@ class Logging(unittest.TestCase):
                 fcntl.ioctl(self.device, termios.FIONREAD, b"\0" * 4), "little") < 256, 5, 0.002))
 
     def start(self, **kwargs):
-        run = Run([self.port.path], **kwargs)
-        self.addCleanup(run.close)
-        self.assertEqual(self.port.wait_for(1), b"w", "the start byte")
-        self.assertTrue(wait_until(lambda: len(run.files()) == 2), run.files())
-        return run
+        return start_logging(self, self.port, **kwargs)
 
     def logs_match(self, run, stream):
         """True when the run's directory (or a directory's path) holds exactly the model's

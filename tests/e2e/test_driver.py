@@ -10,7 +10,7 @@ import unittest
 
 from expected_logs import SAMPLES_HEADER, sample_line
 from harness import (BANNER, OPEN_FAILED, PROMPT, VGLOG, FakePort, Run, project_version,
-                     wait_until)
+                     start_logging, wait_until)
 
 HEADER_START = b"Sample      Phi"
 
@@ -77,11 +77,7 @@ class RunEndings(unittest.TestCase):
         self.port.close()
 
     def start(self, **kwargs):
-        run = Run([self.port.path], **kwargs)
-        self.addCleanup(run.close)
-        self.assertEqual(self.port.wait_for(1), b"w", "the start byte")
-        self.assertTrue(wait_until(lambda: len(run.files()) == 2), run.files())
-        return run
+        return start_logging(self, self.port, **kwargs)
 
     def operator_terminal(self):
         """A terminal as a shell leaves it, and the start-up step that makes it the child's
