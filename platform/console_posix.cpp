@@ -264,17 +264,9 @@ void waitForActivity(PortHandle port, int timeoutMs) {
     }
 }
 
-}  // namespace vg::platform
-
-namespace vg::platform {
-
 bool consoleIsTerminal(ConsoleStream stream) {
     return isatty(stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
-
-}  // namespace vg::platform
-
-namespace vg::platform {
 
 bool stopPending() {
     return stopRequested != 0;

@@ -206,20 +206,12 @@ void waitForActivity(PortHandle port, int timeoutMs) {
     }
 }
 
-}  // namespace vg::platform
-
-namespace vg::platform {
-
 bool consoleIsTerminal(ConsoleStream stream) {
     DWORD mode = 0;
     return GetConsoleMode(
                GetStdHandle(stream == ConsoleStream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE),
                &mode) != 0;
 }
-
-}  // namespace vg::platform
-
-namespace vg::platform {
 
 bool stopPending() {
     return stopRequested != 0;
