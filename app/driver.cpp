@@ -134,10 +134,11 @@ int runUntilEnd(App& app, int argc, char** argv) {
             platform::consoleWrite(platform::ConsoleStream::Out, usageText());
             return 0;
         case Action::UsageError:
+            // Two short lines: what is wrong, and where to read more; the whole usage would bury
+            // the first.
             platform::consolePrint(platform::ConsoleStream::Err,
-                                   "vglog: unknown or incomplete argument \"%s\"\r\n",
-                                   options.badArgument);
-            platform::consoleWrite(platform::ConsoleStream::Err, usageText());
+                                   "vglog: %s\r\nTry 'vglog --help' for more information.\r\n",
+                                   options.error);
             return 2;
         case Action::List:
             return listPorts();

@@ -1,32 +1,172 @@
 #include "app/options.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace vg::app {
 
 namespace {
 
+enum class Switch {
+    Help,
+    Version,
+    List,
+    Quiet,
+    NoReconnect,
+    NoDialog,
+    Raw,
+    RawFile,
+    Replay,
+    Times,
+    Serve,
+    Dir,
+    Duration,
+    Samples,
+    Rotate,
+    SummaryJson,
+    EndOfSwitches,
+};
+
+struct SwitchSpec {
+    Switch id;
+    const char* longName;
+    const char* shortName;  // null for none
+    const char* needs;      // what its value is, for "needs ..."; null when it takes none
+};
+
+constexpr SwitchSpec kSwitches[] = {
+    {Switch::Help, "--help", "-h", nullptr},
+    {Switch::Version, "--version", "-V", nullptr},
+    {Switch::List, "--list", nullptr, nullptr},
+    {Switch::Quiet, "--quiet", "-q", nullptr},
+    {Switch::NoReconnect, "--no-reconnect", nullptr, nullptr},
+    {Switch::NoDialog, "--no-dialog", nullptr, nullptr},
+    {Switch::Raw, "--raw", nullptr, nullptr},
+    {Switch::RawFile, "--raw-file", nullptr, "a file name"},
+    {Switch::Replay, "--replay", nullptr, "a capture file"},
+    {Switch::Times, "--times", "-t", nullptr},
+    {Switch::Serve, "--serve", nullptr, "an address ([HOST:]PORT)"},
+    {Switch::Dir, "--dir", "-o", "a folder"},
+    {Switch::Duration, "--duration", nullptr, "a time (90, 90s, 15m, 2h)"},
+    {Switch::Samples, "--samples", nullptr, "a number of samples"},
+    {Switch::Rotate, "--rotate", nullptr, "a time (90, 90s, 15m, 2h)"},
+    {Switch::SummaryJson, "--summary-json", nullptr, "a file name"},
+};
+
 bool isNumberArgument(const char* arg) {
     return arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
 }
 
-bool is(const char* arg, const char* shortName, const char* longName) {
-    return (shortName != nullptr && std::strcmp(arg, shortName) == 0) ||
-           std::strcmp(arg, longName) == 0;
+// Edit distance, for "did you mean": option names are short, so the table stays small.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    constexpr std::size_t kMax = 32;
+    if (a.size() >= kMax || b.size() >= kMax) {
+        return kMax;
+    }
+    std::size_t row[kMax + 1];
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            const std::size_t change = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+            row[j] = std::min(change, std::min(above, row[j - 1]) + 1);
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The one long option close to name (a typo, a missing dash), or null when none or several are.
+const char* closestSwitch(std::string_view name) {
+    std::string_view bare = name.substr(0, name.find('='));
+    const char* best = nullptr;
+    std::size_t bestDistance = 3;  // at most two edits
+    bool tie = false;
+    for (const auto& s : kSwitches) {
+        const std::size_t d = editDistance(bare, s.longName);
+        if (d < bestDistance) {
+            best = s.longName;
+            bestDistance = d;
+            tie = false;
+        } else if (d == bestDistance) {
+            tie = true;
+        }
+    }
+    return tie ? nullptr : best;
+}
+
+template <typename... Args>
+void fail(Options& o, const char* format, Args... args) {
+    if (o.action == Action::UsageError) {
+        return;  // the first error is the one to fix first
+    }
+    o.action = Action::UsageError;
+    std::snprintf(o.error, sizeof o.error, format, args...);
+}
+
+bool parseCount(const char* text, std::uint64_t& value) {
+    value = 0;
+    if (*text == '\0') {
+        return false;
+    }
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || value > (UINT64_MAX - 9) / 10) {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    return value > 0;
 }
 
 }  // namespace
 
+bool parseTimeSpan(const char* text, std::uint64_t& ms) {
+    ms = 0;
+    char number[24];
+    const std::size_t len = std::strlen(text);
+    if (len == 0 || len >= sizeof number) {
+        return false;
+    }
+    std::uint64_t unitMs = 1000;
+    std::size_t digits = len;
+    switch (text[len - 1]) {
+        case 's':
+            digits = len - 1;
+            break;
+        case 'm':
+            digits = len - 1;
+            unitMs = 60'000;
+            break;
+        case 'h':
+            digits = len - 1;
+            unitMs = 3'600'000;
+            break;
+        default:
+            break;
+    }
+    std::memcpy(number, text, digits);
+    number[digits] = '\0';
+    std::uint64_t count = 0;
+    if (!parseCount(number, count) || count > UINT64_MAX / unitMs / 2) {
+        return false;
+    }
+    ms = count * unitMs;
+    return true;
+}
+
 Options parseOptions(int argc, char** argv) {
     Options o;
     bool switchesEnded = false;
-    // The first of help, version, list or replay decides the action; a usage error beats all.
-    auto setAction = [&o](Action a) {
-        if (o.action == Action::Log) {
-            o.action = a;
-        }
-    };
-    for (int i = 1; i < argc; ++i) {
+    const char* alone = nullptr;  // --help, --version or --list: nothing may stand beside them
+    int others = 0;               // arguments that are not one of those
+    const char* firstOther = nullptr;
+    for (int i = 1; i < argc && o.action != Action::UsageError; ++i) {
         const char* arg = argv[i];
         if (switchesEnded || arg[0] != '-' || arg[1] == '\0' || isNumberArgument(arg)) {
             if (++o.portArguments == 1) {
@@ -34,58 +174,136 @@ Options parseOptions(int argc, char** argv) {
             } else {
                 o.port = nullptr;
             }
+            if (others++ == 0) {
+                firstOther = arg;
+            }
             continue;
         }
-        // Switches that take a value read the next argument, which must exist.
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                o.badArgument = arg;
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        if (std::strcmp(arg, "--") == 0) {
+        const std::string_view text(arg);
+        if (text == "--") {
             switchesEnded = true;
-        } else if (is(arg, "-h", "--help")) {
-            setAction(Action::Help);
-        } else if (is(arg, "-V", "--version")) {
-            setAction(Action::Version);
-        } else if (is(arg, nullptr, "--list")) {
-            setAction(Action::List);
-        } else if (is(arg, "-q", "--quiet")) {
-            o.quiet = true;
-        } else if (is(arg, nullptr, "--no-reconnect")) {
-            o.noReconnect = true;
-        } else if (is(arg, nullptr, "--no-dialog")) {
-            o.noDialog = true;
-        } else if (is(arg, nullptr, "--raw")) {
-            o.raw = true;
-        } else if (is(arg, nullptr, "--raw-file")) {
-            o.rawFile = value();
-            o.raw = o.rawFile != nullptr;
-        } else if (is(arg, nullptr, "--replay")) {
-            o.replayFile = value();
-            if (o.replayFile != nullptr) {
-                setAction(Action::Replay);
-            }
-        } else {
-            o.badArgument = arg;
+            continue;
         }
-        if (o.badArgument != nullptr) {
-            o.action = Action::UsageError;
-            return o;
+        const std::size_t eq = std::min(text.find('='), text.size());
+        const std::string_view name = text.substr(0, eq);
+        const SwitchSpec* spec = nullptr;
+        for (const auto& s : kSwitches) {
+            if (name == s.longName || (s.shortName != nullptr && name == s.shortName)) {
+                spec = &s;
+            }
+        }
+        if (spec == nullptr) {
+            const char* close = closestSwitch(text);
+            if (close != nullptr) {
+                fail(o, "unknown option '%s'; did you mean '%s'?", arg, close);
+            } else {
+                fail(o, "unknown option '%s'", arg);
+            }
+            break;
+        }
+        const char* value = nullptr;
+        if (spec->needs != nullptr) {
+            if (eq < text.size()) {
+                value = arg + eq + 1;
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            }
+            if (value == nullptr || value[0] == '\0') {
+                fail(o, "%s needs %s", spec->longName, spec->needs);
+                break;
+            }
+        } else if (eq < text.size()) {
+            fail(o, "%s takes no value", spec->longName);
+            break;
+        }
+        const bool standsAlone =
+            spec->id == Switch::Help || spec->id == Switch::Version || spec->id == Switch::List;
+        if (standsAlone) {
+            if (alone == nullptr) {
+                alone = spec->longName;
+            }
+        } else if (others++ == 0) {
+            firstOther = arg;
+        }
+        switch (spec->id) {
+            case Switch::Help:
+                o.action = o.action == Action::Log ? Action::Help : o.action;
+                break;
+            case Switch::Version:
+                o.action = o.action == Action::Log ? Action::Version : o.action;
+                break;
+            case Switch::List:
+                o.action = o.action == Action::Log ? Action::List : o.action;
+                break;
+            case Switch::Quiet:
+                o.quiet = true;
+                break;
+            case Switch::NoReconnect:
+                o.noReconnect = true;
+                break;
+            case Switch::NoDialog:
+                o.noDialog = true;
+                break;
+            case Switch::Raw:
+                o.raw = true;
+                break;
+            case Switch::RawFile:
+                o.raw = true;
+                o.rawFile = value;
+                break;
+            case Switch::Replay:
+                o.replayFile = value;
+                break;
+            case Switch::Times:
+                o.times = true;
+                break;
+            case Switch::Serve:
+                o.serve = value;
+                break;
+            case Switch::Dir:
+                o.dir = value;
+                break;
+            case Switch::Duration:
+                if (!parseTimeSpan(value, o.durationMs)) {
+                    fail(o, "--duration needs a time such as 90, 90s, 15m or 2h, not '%s'", value);
+                }
+                break;
+            case Switch::Samples:
+                if (!parseCount(value, o.sampleLimit)) {
+                    fail(o, "--samples needs a whole number above 0, not '%s'", value);
+                }
+                break;
+            case Switch::Rotate:
+                if (!parseTimeSpan(value, o.rotateMs)) {
+                    fail(o, "--rotate needs a time such as 1h, 15m or 90s, not '%s'", value);
+                }
+                break;
+            case Switch::SummaryJson:
+                o.summaryJson = value;
+                break;
+            case Switch::EndOfSwitches:
+                break;
         }
     }
-    if (o.action == Action::Replay && o.portArguments > 0) {
-        o.badArgument = o.port != nullptr ? o.port : "PORT";
-        o.action = Action::UsageError;
+    if (o.action == Action::UsageError) {
+        return o;
+    }
+    if (alone != nullptr && others > 0) {
+        fail(o, "%s stands alone: unexpected '%s'", alone, firstOther);
+    } else if (o.replayFile != nullptr) {
+        if (o.portArguments > 0) {
+            fail(o, "--replay decodes a file and takes no port: unexpected '%s'",
+                 o.port != nullptr ? o.port : "PORT");
+        } else {
+            o.action = Action::Replay;
+        }
     }
     return o;
 }
 
 const char* usageText() {
     return "Usage: vglog [OPTIONS] PORT\r\n"
-           "       vglog --replay FILE\r\n"
+           "       vglog --replay FILE [OPTIONS]\r\n"
            "       vglog --list\r\n"
            "  PORT  the serial port's number (COM PORT; on Linux /dev/ttyS<PORT-1>), a device\r\n"
            "        name such as ttyUSB0 (on Linux /dev/ttyUSB0), or a device path such as\r\n"
@@ -93,17 +311,24 @@ const char* usageText() {
            "Logs the board's stream at 115200 baud into anglesAndAccels.<time>.txt and\r\n"
            "misc.<time>.txt in the current directory until Ctrl+C (or the byte 3 on standard\r\n"
            "input, or SIGTERM/SIGHUP) ends the run.\r\n"
-           "Options:\r\n"
-           "  -q, --quiet        no status line on the terminal\r\n"
-           "  --no-reconnect     end the run (status 3) when the board is lost, instead of\r\n"
-           "                     waiting for it to come back\r\n"
-           "  --raw              also keep every byte read in raw.<time>.bin\r\n"
-           "  --raw-file NAME    also keep every byte read in the file NAME\r\n"
-           "  --replay FILE      decode a raw capture into the two logs, then exit\r\n"
-           "  --list             list the serial ports of this machine\r\n"
-           "  --no-dialog        report errors without waiting on a message box (Windows)\r\n"
-           "  -h, --help         this text\r\n"
-           "  -V, --version      the version\r\n"
+           "Options (a value may also follow '=', as in --raw-file=NAME):\r\n"
+           "  -q, --quiet          no status line on the terminal\r\n"
+           "  --no-reconnect       end the run (status 3) when the board is lost, instead of\r\n"
+           "                       waiting for it to come back\r\n"
+           "  --raw                also keep every byte read in raw.<time>.bin\r\n"
+           "  --raw-file NAME      also keep every byte read in the file NAME\r\n"
+           "  -t, --times          also write times.<time>.csv: when each sample arrived\r\n"
+           "  -o, --dir DIR        create the run's files in DIR (it must exist)\r\n"
+           "  --duration TIME      end the run after TIME (90, 90s, 15m, 2h)\r\n"
+           "  --samples N          end the run once N samples are logged\r\n"
+           "  --rotate TIME        start a new set of files every TIME (at least 60 s)\r\n"
+           "  --summary-json FILE  write the run's summary as JSON to FILE at the end\r\n"
+           "  --serve [HOST:]PORT  serve a live view at http://HOST:PORT/ (HOST 127.0.0.1)\r\n"
+           "  --replay FILE        decode a raw capture into the two logs, then exit\r\n"
+           "  --list               list the serial ports of this machine\r\n"
+           "  --no-dialog          report errors without waiting on a message box (Windows)\r\n"
+           "  -h, --help           this text\r\n"
+           "  -V, --version        the version\r\n"
            "Exit status: 0 after a complete run, 1 when the port or the logs could not be "
            "opened\r\n"
            "or a log could not be completely written, 2 for a usage error, 3 when the link was\r\n"

@@ -1,15 +1,17 @@
 // The command line: which action the run takes, the port argument and the switches.
 #pragma once
 
+#include <cstdint>
+
 namespace vg::app {
 
 enum class Action {
     Log,         // log the board on the port argument (or prompt when there is not exactly one)
     Help,        // -h, --help: usage on standard output, status 0
     Version,     // -V, --version: the version lines, status 0
-    List,        // --list: the serial ports this machine has, status 0
+    List,        // --list: the serial ports of this machine, status 0
     Replay,      // --replay FILE: decode a raw capture into the two logs
-    UsageError,  // an unknown switch or a missing value: usage on standard error, status 2
+    UsageError,  // see Options::error: two short lines on standard error, status 2
 };
 
 struct Options {
@@ -23,12 +25,26 @@ struct Options {
     bool raw = false;                  // --raw or --raw-file: keep the bytes read from the port
     const char* rawFile = nullptr;     // --raw-file NAME: the capture's name (else raw.<stamp>.bin)
     const char* replayFile = nullptr;  // --replay FILE
-    const char* badArgument = nullptr;  // what made it a usage error
+    bool times = false;                // -t, --times: a times file beside the logs
+    const char* serve = nullptr;       // --serve [HOST:]PORT: the live view's address
+    const char* dir = nullptr;         // -o, --dir DIR: where the run's files are created
+    std::uint64_t durationMs = 0;      // --duration TIME: the run ends by itself (0: never)
+    std::uint64_t sampleLimit = 0;     // --samples N: the run ends after N samples (0: never)
+    std::uint64_t rotateMs = 0;        // --rotate TIME: a new set of files every TIME (0: never)
+    const char* summaryJson = nullptr;  // --summary-json FILE
+    // A usage error's first line, without "vglog: " and the line end; the second line is always
+    // "Try 'vglog --help' for more information."
+    char error[256] = {};
 };
 
 // Reads argv. Switches may stand anywhere; "--" ends them. An argument that begins with "-" and
-// then a digit is a port number ("-1" is port 65535), not a switch.
+// then a digit is a port number ("-1" is port 65535), not a switch. A switch that takes a value
+// takes it as the next argument or after "=" (--raw-file=NAME).
 Options parseOptions(int argc, char** argv);
+
+// A time as the options take it: "90" and "90s" are seconds, "15m" minutes, "2h" hours.
+// False for anything else, zero included.
+bool parseTimeSpan(const char* text, std::uint64_t& ms);
 
 // The usage text, lines ending in "\r\n" like the program's other messages.
 const char* usageText();

@@ -34,7 +34,7 @@ TEST(OptionsTest, ActionsPortsAndSwitches) {
         {{"--quiet", "/dev/ttyUSB0"}, Action::Log, 1, "/dev/ttyUSB0"},
         {{"--", "-x"}, Action::Log, 1, "-x"},
         {{"-h"}, Action::Help, 0, nullptr},
-        {{"--version", "3"}, Action::Version, 1, "3"},
+        {{"--version", "3"}, Action::UsageError, 1, "3"},  // --version stands alone
         {{"--list"}, Action::List, 0, nullptr},
         {{"--replay", "raw.bin"}, Action::Replay, 0, nullptr},
         {{"--replay", "raw.bin", "3"}, Action::UsageError, 1, "3"},
@@ -66,6 +66,55 @@ TEST(OptionsTest, SwitchValues) {
     EXPECT_TRUE(o.noDialog);
     EXPECT_STREQ(o.port, "7");
     EXPECT_STREQ(parse({"--replay", "x.bin"}).replayFile, "x.bin");
+}
+
+TEST(OptionsTest, UsageErrorsSayWhatIsWrong) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--quite", "3"}, "unknown option '--quite'; did you mean '--quiet'?"},
+        {{"-quiet", "3"}, "unknown option '-quiet'; did you mean '--quiet'?"},
+        {{"--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"-x", "3"}, "unknown option '-x'"},
+        {{"--raw-file"}, "--raw-file needs a file name"},
+        {{"--raw-file="}, "--raw-file needs a file name"},
+        {{"--quiet=yes", "3"}, "--quiet takes no value"},
+        {{"--list", "3"}, "--list stands alone: unexpected '3'"},
+        {{"--help", "-q"}, "--help stands alone: unexpected '-q'"},
+        {{"--replay", "raw.bin", "3"}, "--replay decodes a file and takes no port: unexpected '3'"},
+        {{"--duration", "5x", "3"}, "--duration needs a time such as 90, 90s, 15m or 2h, not '5x'"},
+        {{"--samples", "0", "3"}, "--samples needs a whole number above 0, not '0'"},
+    };
+    for (const auto& c : cases) {
+        const Options o = parse(c.args);
+        EXPECT_EQ(o.action, Action::UsageError) << c.error;
+        EXPECT_STREQ(o.error, c.error);
+    }
+}
+
+TEST(OptionsTest, ValuesTakeBothForms) {
+    const Options o =
+        parse({"--raw-file=cap.bin", "-o", "out", "--duration=15m", "--samples", "500", "--rotate",
+               "2h", "-t", "--serve=0.0.0.0:0", "--summary-json", "s.json", "3"});
+    EXPECT_EQ(o.action, Action::Log);
+    EXPECT_STREQ(o.rawFile, "cap.bin");
+    EXPECT_TRUE(o.raw);
+    EXPECT_STREQ(o.dir, "out");
+    EXPECT_EQ(o.durationMs, 15u * 60'000);
+    EXPECT_EQ(o.sampleLimit, 500u);
+    EXPECT_EQ(o.rotateMs, 2u * 3'600'000);
+    EXPECT_TRUE(o.times);
+    EXPECT_STREQ(o.serve, "0.0.0.0:0");
+    EXPECT_STREQ(o.summaryJson, "s.json");
+    EXPECT_STREQ(parse({"--replay=x.bin"}).replayFile, "x.bin");
+
+    std::uint64_t ms = 0;
+    for (const char* bad : {"", "s", "0", "1d", "-5", "99999999999999999999"}) {
+        EXPECT_FALSE(parseTimeSpan(bad, ms)) << bad;
+    }
+    EXPECT_TRUE(parseTimeSpan("90", ms));
+    EXPECT_EQ(ms, 90'000u);
 }
 
 }  // namespace

@@ -94,7 +94,13 @@ int decodeNextPacket(Decoder& decoder, sio::PacketRing& ring, SensorState& state
                                        static_cast<unsigned>(length));
             }
             decodeAngleAccel(rx, decoder.record);
-            logging::writeAngleAccelLine(logs, decoder.record);
+            if (logging::writeAngleAccelLine(logs, decoder.record) == 0) {
+                for (const SampleTap& tap : decoder.sampleTaps) {
+                    if (tap.fn != nullptr) {
+                        tap.fn(tap.context, decoder.record, logs.sampleLines);
+                    }
+                }
+            }
             break;
         default:
             ++decoder.counts.other;

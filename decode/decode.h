@@ -25,11 +25,21 @@ struct PacketCounts {
     std::uint64_t other = 0;   // misc-log dumps
 };
 
+// Told of every samples-log line right after it is written (the times file, the live view).
+// line is the samples log's data-line number, from 1; context is the tap's own.
+struct SampleTap {
+    void (*fn)(void* context, const logging::AngleAccelRecord& record,
+               std::uint64_t line) = nullptr;
+    void* context = nullptr;
+};
+inline constexpr std::size_t kMaxSampleTaps = 2;
+
 struct Decoder {
     // Copy of the packet being decoded; zero beyond its length.
     std::array<std::uint8_t, sio::kSlotBytes> rxBuffer{};
     logging::AngleAccelRecord record{};  // the latest AngleAccel packet's values
     PacketCounts counts{};
+    std::array<SampleTap, kMaxSampleTaps> sampleTaps{};  // unused slots have no fn
 };
 
 // Takes the oldest packet from the ring: quaternion and vector kinds go into state (a quaternion

@@ -97,6 +97,18 @@ TEST_F(DecodeTest, AngleAccelFillsTheRecordAndLogsOneLine) {
     EXPECT_EQ(bytesOf(state), before);
 }
 
+TEST_F(DecodeTest, SampleTapsSeeEveryLoggedLineWithItsNumber) {
+    std::vector<std::pair<std::uint16_t, std::uint64_t>> seen;
+    decoder.sampleTaps[1] = {
+        [](void* context, const logging::AngleAccelRecord& r, std::uint64_t line) {
+            static_cast<decltype(seen)*>(context)->emplace_back(r.sample, line);
+        },
+        &seen};
+    decode(angleAccel());
+    decode(angleAccel());
+    EXPECT_EQ(seen, (decltype(seen){{40000, 1}, {40000, 2}}));
+}
+
 TEST_F(DecodeTest, ShortAngleAccelWarnsAndIsLoggedWithZerosPastItsEnd) {
     const struct {
         std::uint8_t length;

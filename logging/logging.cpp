@@ -106,7 +106,11 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
 int writeAngleAccelLine(LogFiles& logs, const AngleAccelRecord& record) {
     char line[kMaxSampleLine];
     const std::size_t len = formatAngleAccelLine(line, record);
-    return writeLine(logs, kSamplesLog, line, len);
+    if (writeLine(logs, kSamplesLog, line, len) != 0) {
+        return -1;
+    }
+    ++logs.sampleLines;
+    return 0;
 }
 
 int dumpPacket(LogFiles& logs, const std::uint8_t* bytes, std::int32_t count) {

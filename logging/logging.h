@@ -32,8 +32,9 @@ inline constexpr char kSamplesHeader[] =
 struct LogFiles {
     std::array<std::FILE*, 2> logFiles{};                 // null while closed
     std::array<std::array<char, kNameBytes>, 2> names{};  // of the files this run created
-    std::array<bool, 2> failed{};  // a write, flush or close of that file failed
-    bool unflushed = false;        // written since the last flush
+    std::array<bool, 2> failed{};   // a write, flush or close of that file failed
+    bool unflushed = false;         // written since the last flush
+    std::uint64_t sampleLines = 0;  // data lines handed to the samples log (header not counted)
     std::uint64_t lastFlushMs = 0;
 };
 
