@@ -50,6 +50,11 @@ std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size
 
 void serialClose(PortHandle port);
 
+// Why the last failed serialOpen failed, as far as the system tells: the device is not there,
+// another program holds it, its permissions refuse us, or anything else.
+enum class OpenFailure { None, Missing, Busy, Denied, Other };
+OpenFailure serialOpenFailure();
+
 // The modal error notice, captioned "Error". On POSIX it goes to standard error; reason is the
 // system's error code (errno or GetLastError), 0 for none.
 void showErrorNotice(const char* text, int reason);

@@ -103,6 +103,27 @@ long long nowMs() {
 
 bool quietOpen = false;  // set for the length of a quiet serialOpen
 const char* lastReadFailure = "no read has failed";
+OpenFailure lastOpenFailure = OpenFailure::None;
+
+OpenFailure openFailureOf(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return OpenFailure::Missing;
+        case EBUSY:
+#if EWOULDBLOCK != EBUSY
+        case EWOULDBLOCK:
+#endif
+            return OpenFailure::Busy;
+        case EACCES:
+        case EPERM:
+            return OpenFailure::Denied;
+        default:
+            return OpenFailure::Other;
+    }
+}
 
 // Exclusive use is a mark on the device, not on our descriptor: it outlives the close while
 // anything else (a bridge, a pseudo-terminal's far end) holds the device open.
@@ -112,6 +133,7 @@ void release(int fd) {
 }
 
 PortHandle fail(int fd, const char* text, const char* path, int err) {
+    lastOpenFailure = openFailureOf(err);
     if (fd >= 0) {
         release(fd);
     }
@@ -133,7 +155,12 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "/dev/ttyS%u", static_cast<unsigned>(port) - 1u);
 }
 
+OpenFailure serialOpenFailure() {
+    return lastOpenFailure;
+}
+
 PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
+    lastOpenFailure = OpenFailure::None;
     quietOpen = quiet;
     const PortHandle port = openAndConfigure(path, baud);
     quietOpen = false;

@@ -97,8 +97,27 @@ void noteReadFailure(DWORD code) {
     std::snprintf(lastReadFailure, sizeof lastReadFailure, "%s", reason);
 }
 
+OpenFailure lastOpenFailure = OpenFailure::None;
+
+OpenFailure openFailureOf(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_INVALID_NAME:
+            return OpenFailure::Missing;
+        case ERROR_ACCESS_DENIED:  // what Windows answers for a COM port another program holds
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OpenFailure::Busy;
+        default:
+            return OpenFailure::Other;
+    }
+}
+
 PortHandle fail(HANDLE port, const char* text, const char* path) {
     const DWORD code = GetLastError();
+    lastOpenFailure = openFailureOf(code);
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(port);
     }
@@ -116,7 +135,12 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(port));
 }
 
+OpenFailure serialOpenFailure() {
+    return lastOpenFailure;
+}
+
 PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
+    lastOpenFailure = OpenFailure::None;
     quietOpen = quiet;
     const PortHandle port = openAndConfigure(path, baud);
     quietOpen = false;
