@@ -3,9 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "platform/console.h"
 #include "platform/ports.h"
+#include "platform/serial.h"
 
 namespace vg::app {
 
@@ -222,7 +224,13 @@ void printPortLine(const platform::SerialPortInfo& p) {
 }  // namespace
 
 int listPorts() {
-    const auto ports = platform::listSerialPorts(platform::defaultPortRoots());
+    std::string failure;
+    const auto ports = platform::listSerialPorts(platform::defaultPortRoots(), &failure);
+    if (!failure.empty()) {
+        platform::consolePrint(ConsoleStream::Err, "vglog: cannot list the serial ports: %s\n",
+                               failure.c_str());
+        return 1;
+    }
     if (ports.empty()) {
         platform::consoleWrite(ConsoleStream::Err, "no serial ports found\n");
     }
@@ -233,7 +241,17 @@ int listPorts() {
 }
 
 void suggestPorts() {
-    const auto ports = platform::listSerialPorts(platform::defaultPortRoots());
+    // A port that is busy or refused is the right one: a list would only lead away from it.
+    if (platform::serialOpenFailure() != platform::OpenFailure::Missing) {
+        return;
+    }
+    std::string failure;
+    const auto ports = platform::listSerialPorts(platform::defaultPortRoots(), &failure);
+    if (!failure.empty()) {
+        platform::consolePrint(ConsoleStream::Err, "The serial ports could not be listed: %s\n",
+                               failure.c_str());
+        return;
+    }
     if (ports.empty()) {
         platform::consoleWrite(ConsoleStream::Err, "This machine shows no serial ports.\n");
         return;
@@ -243,9 +261,11 @@ void suggestPorts() {
         platform::consolePrint(ConsoleStream::Err, "  %s%s%s\n", p.device.c_str(),
                                p.byId.empty() ? "" : "  ", p.byId.c_str());
     }
+    // The by-id name stays the adapter's own across replugs, where ttyUSB numbers move.
+    const auto& first = ports.front();
     platform::consolePrint(ConsoleStream::Err,
                            "Pass one of them as the port, for example: vglog %s\n",
-                           ports.front().device.c_str());
+                           first.byId.empty() ? first.device.c_str() : first.byId.c_str());
 }
 
 }  // namespace vg::app

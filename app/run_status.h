@@ -73,9 +73,10 @@ void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, cons
                      const char* miscLog, const char* rawCapture = nullptr);
 
 // --list: the ports on standard output, one a line; when there are none, a note on standard
-// error. Always 0.
+// error. 0, or 1 when the ports could not be listed (the reason on standard error).
 int listPorts();
-// After a failed open: the ports there are and a hint to pass one, on standard error.
+// After a failed open of a device that does not exist: the ports there are and a hint to pass
+// one, on standard error. Nothing when the device was busy or refused us.
 void suggestPorts();
 
 }  // namespace vg::app

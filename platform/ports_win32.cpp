@@ -25,15 +25,36 @@ int comNumber(const std::string& name) {
     return name.size() > 3 ? std::atoi(name.c_str() + 3) : 0;
 }
 
+// The system's words for an error code, without the line end it ends in.
+std::string systemText(LONG code) {
+    wchar_t text[256];
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(code), 0, text, 256, nullptr);
+    std::string out = n > 0 ? narrow(text) : "error " + std::to_string(code);
+    while (!out.empty() &&
+           (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+        out.pop_back();
+    }
+    return out;
+}
+
 }  // namespace
 
 // The registry key lists every serial port the drivers have made: value names are the drivers'
 // devices, the values the COM names.
-std::vector<SerialPortInfo> listSerialPorts(const PortRoots&) {
+std::vector<SerialPortInfo> listSerialPorts(const PortRoots&, std::string* failure) {
     std::vector<SerialPortInfo> ports;
+    if (failure != nullptr) {
+        failure->clear();
+    }
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
+    const LONG opened =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) {
+        // The key is made with the first port: without it there is none.
+        if (opened != ERROR_FILE_NOT_FOUND && failure != nullptr) {
+            *failure = "cannot read the registry's SERIALCOMM key: " + systemText(opened);
+        }
         return ports;
     }
     for (DWORD index = 0;; ++index) {
@@ -47,17 +68,29 @@ std::vector<SerialPortInfo> listSerialPorts(const PortRoots&) {
         if (r == ERROR_NO_MORE_ITEMS) {
             break;
         }
+        if (r != ERROR_SUCCESS && r != ERROR_MORE_DATA) {
+            if (failure != nullptr) {
+                *failure = "cannot read the registry's SERIALCOMM key: " + systemText(r);
+            }
+            ports.clear();
+            break;
+        }
         if (r != ERROR_SUCCESS || type != REG_SZ) {
-            continue;
+            continue;  // a value too long or not text names no port we could open
         }
         data[dataBytes / sizeof(wchar_t)] = L'\0';
         SerialPortInfo info;
         info.device = narrow(data);
         info.details = narrow(valueName);
+        // The built-in ports' driver makes \Device\Serial<N>; everything else is an adapter.
+        info.usb = info.details.rfind("\\Device\\Serial", 0) != 0;
         ports.push_back(std::move(info));
     }
     RegCloseKey(key);
     std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
+        if (a.usb != b.usb) {
+            return a.usb;
+        }
         return comNumber(a.device) < comNumber(b.device);
     });
     return ports;

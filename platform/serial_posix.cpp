@@ -1,8 +1,11 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,10 +24,65 @@ constexpr const char* kCantOpen = "Unable to open the port";
 constexpr const char* kCantConfigure = "Unable to configure the serial port";
 constexpr const char* kCantSetTimeouts = "Unable to set the time-out parameters";
 
+bool sessionHasGroup(gid_t gid) {
+    if (getegid() == gid) {
+        return true;
+    }
+    gid_t groups[256];
+    const int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i) {
+        if (groups[i] == gid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool userListedIn(const group& g) {
+    const passwd* me = getpwuid(getuid());
+    for (char** member = g.gr_mem; me != nullptr && member != nullptr && *member != nullptr;
+         ++member) {
+        if (std::strcmp(*member, me->pw_name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What to do when the device's permissions refuse us. Serial devices are usually open to one
+// group (dialout on Debian, uucp elsewhere): name the device's own group and the command that
+// adds the user, or say that a login is all that is missing.
+void accessHint(const char* path, char* hint, std::size_t size) {
+    struct stat st {};
+    const group* g = nullptr;
+    if (path != nullptr && stat(path, &st) == 0 && st.st_gid != 0 &&
+        (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+        g = getgrgid(st.st_gid);
+    }
+    const char* name = g != nullptr ? g->gr_name : "dialout";
+    if (g != nullptr && sessionHasGroup(st.st_gid)) {
+        std::snprintf(hint, size,
+                      "Your user is in the group %s, yet the device refuses it: see its "
+                      "permissions with: ls -l %s\n",
+                      name, path);
+    } else if (g != nullptr && userListedIn(*g)) {
+        std::snprintf(hint, size,
+                      "Your user was added to the group %s after this login: log out and back "
+                      "in (or run: newgrp %s), then try again.\n",
+                      name, name);
+    } else {
+        std::snprintf(hint, size,
+                      "Your user needs the group %s to use serial ports. Add it with:\n"
+                      "  sudo usermod -aG %s $USER\n"
+                      "then log out and back in (a new group counts from the next login).\n",
+                      name, name);
+    }
+}
+
 // "Error: " and the text, the device, and the system's reason.
 void notice(const char* text, const char* path, int err) {
     // One message, so the lines cannot be split by a full console queue.
-    char line[512];
+    char line[1024];
     const char* reason = err == EWOULDBLOCK || err == EBUSY
                              ? "the device is in use by another program"
                          : err != 0 ? std::strerror(err)
@@ -32,12 +90,11 @@ void notice(const char* text, const char* path, int err) {
     std::snprintf(line, sizeof line, "Error: %s%s%s%s%s\n", text, path != nullptr ? ": " : "",
                   path != nullptr ? path : "", reason != nullptr ? ": " : "",
                   reason != nullptr ? reason : "");
-    consoleWrite(ConsoleStream::Err, line);
     if (err == EACCES || err == EPERM) {
-        consoleWrite(ConsoleStream::Err,
-                     "The user needs access to the device (on most Linux systems, membership of "
-                     "the dialout group).\n");
+        const std::size_t used = std::strlen(line);
+        accessHint(path, line + used, sizeof line - used);
     }
+    consoleWrite(ConsoleStream::Err, line);
 }
 
 bool speedFor(std::uint32_t baud, speed_t& speed) {

@@ -1,8 +1,12 @@
 """The board comes and goes and the operator watches: reconnection, the status line, the warning
 about a silent board, the summary, the port listing and the forms of the port argument."""
 
+import fcntl
+import grp
 import os
 import re
+import resource
+import shutil
 import struct
 import subprocess
 import tempfile
@@ -215,42 +219,112 @@ def make_tree(root, ports):
 
 
 class FindingThePort(unittest.TestCase):
-    def test_list_on_a_made_up_tree(self):
-        usb = {"idVendor": "1a2b", "idProduct": "0042", "manufacturer": "Maker",
-               "product": "Board", "serial": "SN77"}
-        ports = {
-            "ttyUSB0": ("usb-serial", None, usb, "usb-Maker_Board_SN77-if00-port0"),
-            "ttyACM10": ("cdc_acm", None, None, None),
-            "ttyACM2": ("cdc_acm", None, None, None),
-            "ttyS0": ("serial8250", "4", None, None),
-            "ttyS1": ("serial8250", "0", None, None),  # no UART behind it
-            "tty0": (None, None, None, None),  # a virtual terminal: no driver
-        }
-        with tempfile.TemporaryDirectory() as root:
-            env = dict(os.environ, **make_tree(root, ports))
-            dev = env["VGLOG_DEV_ROOT"]
-            expected = (f"{dev}/ttyACM2\n{dev}/ttyACM10\n{dev}/ttyS0\n"
-                        f"{dev}/ttyUSB0  usb-Maker_Board_SN77-if00-port0  Maker (1a2b)  "
-                        f"Board (0042)  SN77\n").encode()
-            out = subprocess.run([VGLOG, "--list"], env=env, capture_output=True,
-                                 stdin=subprocess.DEVNULL)
-            self.assertEqual((out.returncode, out.stdout), (0, expected), out.stderr)
+    USB = {"idVendor": "1a2b", "idProduct": "0042", "manufacturer": "Maker", "product": "Board",
+           "serial": "SN77"}
+    PORTS = {
+        "ttyUSB0": ("usb-serial", None, USB, "usb-Maker_Board_SN77-if00-port0"),
+        "ttyACM10": ("cdc_acm", None, None, None),
+        "ttyACM2": ("cdc_acm", None, None, None),
+        "ttyS0": ("serial8250", "4", None, None),
+        "ttyS1": ("serial8250", "0", None, None),  # no UART behind it
+        "tty0": (None, None, None, None),  # a virtual terminal: no driver
+    }
 
-            # A failed open lists them too, after the message, with a hint.
-            run = Run(["ttyMISSING"], stdin=subprocess.DEVNULL, env=env)
-            self.addCleanup(run.close)
-            status, stdout, err = run.finish()
-            self.assertEqual(status, 1)
-            self.assertTrue(stdout.endswith(OPEN_FAILED))
-            self.assertIn(f"{dev}/ttyMISSING".encode(), err)
-            self.assertIn(f"  {dev}/ttyUSB0  usb-Maker".encode(), err)
-            self.assertIn(b"Pass one of them", err)
+    def made_up_tree(self, ports):
+        root = tempfile.TemporaryDirectory()
+        self.addCleanup(root.cleanup)
+        return dict(os.environ, **make_tree(root.name, ports))
 
-        with tempfile.TemporaryDirectory() as root:
-            out = subprocess.run([VGLOG, "--list"], env=dict(os.environ, **make_tree(root, {})),
-                                 capture_output=True, stdin=subprocess.DEVNULL)
-            self.assertEqual((out.returncode, out.stdout), (0, b""))
-            self.assertIn(b"no serial ports", out.stderr)
+    def test_list_puts_the_adapter_first_under_its_by_id_name(self):
+        env = self.made_up_tree(self.PORTS)
+        dev = env["VGLOG_DEV_ROOT"]
+        by_id = f"{dev}/serial/by-id/usb-Maker_Board_SN77-if00-port0"
+        expected = (f"{dev}/ttyUSB0  {by_id}  Maker (1a2b)  Board (0042)  SN77\n"
+                    f"{dev}/ttyACM2\n{dev}/ttyACM10\n{dev}/ttyS0\n").encode()
+        out = subprocess.run([VGLOG, "--list"], env=env, capture_output=True,
+                             stdin=subprocess.DEVNULL)
+        self.assertEqual((out.returncode, out.stdout), (0, expected), out.stderr)
+
+        out = subprocess.run([VGLOG, "--list"], env=self.made_up_tree({}), capture_output=True,
+                             stdin=subprocess.DEVNULL)
+        self.assertEqual((out.returncode, out.stdout), (0, b""))
+        self.assertIn(b"no serial ports", out.stderr)
+
+    def test_what_follows_a_failed_open_depends_on_why(self):
+        """Only a device that is not there gets the list; a busy or refused one is the right
+        port, and gets what to do about it instead."""
+        env = self.made_up_tree(self.PORTS)
+        dev = env["VGLOG_DEV_ROOT"]
+        busy = FakePort()
+        self.addCleanup(busy.close)
+        held = os.open(busy.path, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, held)
+        fcntl.flock(held, fcntl.LOCK_EX)  # as another logger holds it
+        refused = FakePort()
+        self.addCleanup(refused.close)
+        drop = None
+        if os.geteuid() == 0:  # root is never refused: be nobody, the device for dialout alone
+            os.chown(refused.path, 0, grp.getgrnam("dialout").gr_gid)
+            os.chmod(refused.path, 0o660)
+
+            def drop():
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+        else:
+            os.chmod(refused.path, 0)
+        listing = f"  {dev}/ttyUSB0  {dev}/serial/by-id/usb-Maker".encode()
+        example = f"for example: vglog {dev}/serial/by-id/usb-Maker_Board_SN77-if00-port0\n"
+        cases = [
+            ("ttyMISSING", None, [b"No such file or directory", listing, example.encode()]),
+            (busy.path, None, [b"the device is in use by another program"]),
+            (refused.path, drop, [b"Permission denied", b"group dialout",
+                                  b"\n  sudo usermod -aG dialout $USER\n", b"log out and back in"]),
+        ]
+        for port, preexec, wanted in cases:
+            with self.subTest(port=port):
+                run = Run([port], stdin=subprocess.DEVNULL, env=env, preexec_fn=preexec)
+                self.addCleanup(run.close)
+                status, stdout, err = run.finish()
+                self.assertEqual(status, 1)
+                self.assertTrue(stdout.endswith(OPEN_FAILED))
+                for text in wanted:
+                    self.assertIn(text, err)
+                self.assertEqual(b"Pass one of them" in err, port == "ttyMISSING", err)
+
+    def test_a_listing_that_fails_says_so(self):
+        """Out of file descriptors (or without the system's device folder) the listing must not
+        pass for a machine without ports, nor for a short list."""
+        env = self.made_up_tree(self.PORTS)
+        full = subprocess.run([VGLOG, "--list"], env=env, capture_output=True,
+                              stdin=subprocess.DEVNULL).stdout
+        outcomes = set()
+        for limit in range(4, 10):
+            with self.subTest(limit=limit):
+                out = subprocess.run(
+                    [VGLOG, "--list"], env=env, capture_output=True, stdin=subprocess.DEVNULL,
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
+                if out.returncode == 0:
+                    self.assertEqual(out.stdout, full)
+                else:
+                    self.assertEqual((out.returncode, out.stdout), (1, b""))
+                    self.assertRegex(out.stderr, rb"^vglog: cannot list the serial ports: "
+                                                 rb"cannot read .*: Too many open files\n$")
+                outcomes.add(out.returncode)
+        self.assertEqual(outcomes, {0, 1}, "some limit too low to list, some enough")
+
+        shutil.rmtree(os.path.join(env["VGLOG_SYS_ROOT"], "class", "tty"))
+        open(os.path.join(env["VGLOG_SYS_ROOT"], "class", "tty"), "w").close()
+        out = subprocess.run([VGLOG, "--list"], env=env, capture_output=True,
+                             stdin=subprocess.DEVNULL)
+        self.assertEqual((out.returncode, out.stdout), (1, b""))
+        self.assertIn(b"cannot list the serial ports: cannot read ", out.stderr)
+        run = Run(["ttyMISSING"], stdin=subprocess.DEVNULL, env=env)
+        self.addCleanup(run.close)
+        status, _, err = run.finish()
+        self.assertEqual(status, 1)
+        self.assertIn(b"The serial ports could not be listed: cannot read ", err)
+        self.assertNotIn(b"shows no serial ports", err)
 
     def test_argument_forms(self):
         port = FakePort()
