@@ -1,9 +1,10 @@
-# Sourced by the run-*.sh scripts: makes sure the Debian packages they need are installed.
-# As root it installs what is missing; otherwise it prints the apt-get line and stops.
-# Where there is no dpkg-query (not Debian), it looks for each package's tool or header instead
-# and names what is missing.
+# Sourced by the run-*.sh scripts (which run with `set -u`): makes sure the Debian packages they
+# need are installed. As root it installs what is missing; otherwise it prints the apt-get line.
+# Where there is no dpkg-query (not Debian), it looks for each package's tool, header or python
+# module instead and names what is missing.
 
-# What a package provides that the scripts use: a command, or a header (a path with a slash).
+# What a package provides that the scripts use: a command, a header (a path with a slash) or a
+# python module (py:NAME).
 vglog_package_tool() {
     case $1 in
         ninja-build) echo ninja ;;
@@ -16,52 +17,87 @@ vglog_package_tool() {
         groff-base) echo groff ;;
         gnuplot-nox) echo gnuplot ;;
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
+        python3-*) echo "py:${1#python3-}" ;;
         *) echo "$1" ;;
     esac
 }
 
 vglog_tool_present() {
-    local tool=$1 dir
+    local tool=$1 dir python dirs cpath_dirs
     [ -z "$tool" ] && return 0
+    if [[ $tool == py:* ]]; then
+        # The tests run on the system's interpreter, which sees the system's packages.
+        python=/usr/bin/python3
+        [ -x "$python" ] || python=python3
+        "$python" -c "import ${tool#py:}" >/dev/null 2>&1
+        return
+    fi
     if [[ $tool != */* ]]; then
         command -v "$tool" >/dev/null 2>&1
         return
     fi
-    for dir in /usr/include /usr/local/include /opt/homebrew/include ${CPATH//:/ }; do
+    dirs=(/usr/include /usr/local/include /opt/homebrew/include)
+    if [ -n "${CPATH:-}" ]; then
+        IFS=: read -r -a cpath_dirs <<<"$CPATH"
+        dirs+=("${cpath_dirs[@]}")
+    fi
+    for dir in "${dirs[@]}"; do
         [ -e "$dir/$tool" ] && return 0
     done
     return 1
 }
 
-vglog_need_packages() {
-    local missing=()
+# Sets VGLOG_MISSING to the packages of the arguments that are not installed.
+vglog_find_missing() {
     local pkg
-    if ! command -v dpkg-query >/dev/null 2>&1; then
-        local tool
-        for pkg in "$@"; do
-            tool=$(vglog_package_tool "$pkg")
-            vglog_tool_present "$tool" || missing+=("$tool (Debian: $pkg)")
-        done
-        [ ${#missing[@]} -eq 0 ] && return 0
-        echo "Missing tools; install them with your system's package manager:" >&2
-        printf '  %s\n' "${missing[@]}" >&2
-        exit 1
-    fi
+    VGLOG_MISSING=()
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$pkg")
+        if command -v dpkg-query >/dev/null 2>&1; then
+            dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+                VGLOG_MISSING+=("$pkg")
+        else
+            vglog_tool_present "$(vglog_package_tool "$pkg")" || VGLOG_MISSING+=("$pkg")
+        fi
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "Installing: ${missing[*]}"
-        apt-get update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-            { echo "apt-get failed" >&2; exit 1; }
-    else
-        echo "Missing packages. Install them with:" >&2
-        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
+}
+
+# Installs VGLOG_MISSING as root on Debian; otherwise says what to install. True when nothing is
+# missing any more.
+vglog_install_missing() {
+    [ ${#VGLOG_MISSING[@]} -eq 0 ] && return 0
+    local pkg tool
+    if ! command -v dpkg-query >/dev/null 2>&1; then
+        echo "Missing tools; install them with your system's package manager:" >&2
+        for pkg in "${VGLOG_MISSING[@]}"; do
+            tool=$(vglog_package_tool "$pkg")
+            echo "  ${tool/#py:/python module } (Debian: $pkg)" >&2
+        done
+        return 1
     fi
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${VGLOG_MISSING[*]}"
+        apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+                "${VGLOG_MISSING[@]}" >/dev/null ||
+            { echo "apt-get failed" >&2; return 1; }
+        return 0
+    fi
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${VGLOG_MISSING[*]}" >&2
+    return 1
+}
+
+# The packages a script cannot do without: installed (as root) or named, and the script stops.
+vglog_need_packages() {
+    vglog_find_missing "$@"
+    vglog_install_missing || exit 1
+}
+
+# The packages for a step a script can do without: installed as root like the others, otherwise
+# named and 1 returned, so the script goes on without the step.
+vglog_have_packages() {
+    vglog_find_missing "$@"
+    vglog_install_missing
 }
 
 # Installed with --no-install-recommends, so everything the build needs is named here: ninja
@@ -83,24 +119,8 @@ vglog_preset_generator() {
     done
 }
 
-# Like vglog_need_packages, but only tells: prints the apt-get line for what is missing and
-# returns 1, for steps a script can do without.
-vglog_have_packages() {
-    local missing=()
-    local pkg
-    for pkg in "$@"; do
-        if command -v dpkg-query >/dev/null 2>&1; then
-            dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-                missing+=("$pkg")
-        else
-            vglog_tool_present "$(vglog_package_tool "$pkg")" || missing+=("$pkg")
-        fi
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Missing packages. Install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-    return 1
-}
-
 # vglog-plot draws with gnuplot; its test needs it.
 VGLOG_PLOT_PACKAGES=(gnuplot-nox)
+
+# The README's recipes for reading the logs are run by a test, with the libraries they name.
+VGLOG_TEST_PACKAGES=(python3-numpy python3-pandas)

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-vglog_need_packages "${VGLOG_BUILD_PACKAGES[@]}" "${VGLOG_PLOT_PACKAGES[@]}"
+vglog_need_packages "${VGLOG_BUILD_PACKAGES[@]}" "${VGLOG_PLOT_PACKAGES[@]}" \
+    "${VGLOG_TEST_PACKAGES[@]}"
 vglog_preset_generator build build-asan
 
 jobs=$(nproc 2>/dev/null || echo 2)
