@@ -1,5 +1,5 @@
-"""vglog-plot on a log vglog wrote: a PNG (or SVG) of the asked size, and a clear refusal of a
-file that is not a samples log."""
+"""vglog-plot on a log vglog wrote (or is writing): a PNG (or SVG) of the asked size, and a clear
+refusal of a file that is not a samples log or a size too small to read."""
 
 import os
 import shutil
@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import VGLOG, VGLOG_SIM
+from harness import VGLOG, VGLOG_SIM, Run, wait_until
 
 PLOT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "plot", "vglog-plot")
 
@@ -54,13 +54,49 @@ class Plot(unittest.TestCase):
         # Unwrapped, the time axis runs to the last sample; wrapped, it would stop at 65 535.
         self.assertTrue(b"<text>140000</text>" in svg, "the sample counter unwrapped")
 
+    def test_a_log_being_written_or_with_lf_line_ends_is_drawn(self):
+        with open(self.log, "rb") as f:
+            log = f.read()
+        cut = log.index(b"\r\n", 100000) - 40  # a block written, the line not yet whole
+        for name, content, warned in [("torn last line", log[:cut], True),
+                                      ("CRs removed", log[:cut + 42].replace(b"\r\n", b"\n"),
+                                       False)]:
+            with self.subTest(name):
+                path = os.path.join(self.tmp.name, "copy.txt")
+                with open(path, "wb") as f:
+                    f.write(content)
+                done = self.plot("-o", "copy.png", path)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(b"not whole yet" in done.stderr, warned, done.stderr)
+
+        # And a log that a live run is writing right now.
+        work = tempfile.TemporaryDirectory(prefix="vglog-plot-live-")
+        self.addCleanup(work.cleanup)
+        link = os.path.join(work.name, "board")
+        sim = subprocess.Popen([VGLOG_SIM, "--link", link, "--seconds", "60", "--no-pace"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (sim.kill(), sim.wait()))
+        self.assertTrue(wait_until(lambda: os.path.exists(link)), "the board's device")
+        run = Run([link], stdin=subprocess.DEVNULL)
+        self.addCleanup(run.close)
+
+        def samples_log():
+            names = [n for n in run.files() if n.startswith("anglesAndAccels.")]
+            return os.path.join(run.dir.name, names[0]) if names else None
+
+        self.assertTrue(wait_until(lambda: samples_log() and
+                                   os.path.getsize(samples_log()) > 200000, timeout=30))
+        done = self.plot("-o", "live.png", samples_log())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIsNone(run.proc.poll(), "still logging while drawn")
+
     def test_a_file_that_is_not_a_samples_log_is_refused(self):
         with open(self.log, "rb") as f:
             lines = f.read().split(b"\r\n")
         cases = {
             "misc log": os.path.join(self.tmp.name, "misc.2024Jan02-030405.txt"),
-            "line ends changed": b"\n".join(lines),
             "a column missing": b"\r\n".join(lines[:5] + [lines[5].rsplit(b" ", 1)[0]] + lines[6:]),
+            "a line cut short inside": b"\r\n".join(lines[:5] + [lines[5][:60]] + lines[6:]),
         }
         for name, content in cases.items():
             with self.subTest(name):
@@ -73,6 +109,12 @@ class Plot(unittest.TestCase):
                 self.assertEqual(done.returncode, 1)
                 self.assertIn(b"not a samples log", done.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.tmp.name, "bad.png")))
+
+    def test_sizes_too_small_for_legible_labels_are_refused(self):
+        done = self.plot("--size", "399x400", "-o", "tiny.png", self.log)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn(b"the smallest size is 400x400", done.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp.name, "tiny.png")))
 
 
 if __name__ == "__main__":
