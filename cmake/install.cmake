@@ -8,7 +8,9 @@ install(TARGETS vglog RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET vglog-sim)
     install(TARGETS vglog-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-install(PROGRAMS tools/plot/vglog-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The plot tool learns its release number on the way.
+configure_file(tools/plot/vglog-plot ${PROJECT_BINARY_DIR}/vglog-plot @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/vglog-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NOT WIN32)
@@ -43,7 +45,11 @@ if(NOT WIN32)
             set(vglog_completions_dir ${CMAKE_MATCH_1})
         endif()
     endif()
-    install(FILES dist/vglog.bash-completion DESTINATION ${vglog_completions_dir} RENAME vglog)
+    # bash-completion loads a command's completion by the command's name: one file, three names.
+    foreach(command vglog vglog-sim vglog-plot)
+        install(FILES dist/vglog.bash-completion DESTINATION ${vglog_completions_dir}
+                RENAME ${command})
+    endforeach()
 endif()
 
 # The Debian package: cpack -G DEB in the build directory gives vglog_<version>_<arch>.deb.

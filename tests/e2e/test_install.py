@@ -8,7 +8,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BUILD_DIR, project_version
+from harness import BUILD_DIR, VGLOG, project_version
+from test_link import make_tree
 
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 MAN_PAGES = sorted(glob.glob(os.path.join(SOURCE_DIR, "man", "*.1")))
@@ -29,53 +30,61 @@ class Installed(unittest.TestCase):
             subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix],
                            check=True, capture_output=True)
             wanted = ["bin/vglog", "bin/vglog-sim", "bin/vglog-plot", "share/doc/vglog/README.md",
-                      "share/doc/vglog/LICENSE", "share/bash-completion/completions/vglog"]
+                      "share/doc/vglog/LICENSE"]
+            wanted += ["share/bash-completion/completions/" + c
+                       for c in ["vglog", "vglog-sim", "vglog-plot"]]
             wanted += ["share/man/man1/" + os.path.basename(p) + ".gz" for p in MAN_PAGES]
             for name in wanted:
                 with self.subTest(name=name):
                     self.assertGreater(os.path.getsize(os.path.join(prefix, name)), 0)
             for program in glob.glob(os.path.join(prefix, "bin", "*")):
                 self.assertTrue(os.stat(program).st_mode & stat.S_IXOTH, program)
-            out = subprocess.run([os.path.join(prefix, "bin", "vglog"), "--version"],
-                                 capture_output=True, stdin=subprocess.DEVNULL)
-            self.assertEqual(out.returncode, 0)
-            self.assertTrue(out.stdout.endswith(
-                b"\r\nvglog " + project_version().encode() + b"\r\n"), out.stdout)
+            for program, ending in [("vglog", "\r\n"), ("vglog-sim", "\n"), ("vglog-plot", "\n")]:
+                out = subprocess.run([os.path.join(prefix, "bin", program), "--version"],
+                                     capture_output=True, stdin=subprocess.DEVNULL)
+                self.assertEqual(out.returncode, 0)
+                line = f"{program} {project_version()}{ending}".encode()
+                self.assertTrue(out.stdout.endswith(b"\n" + line) or out.stdout == line,
+                                out.stdout)
 
 
 class Completion(unittest.TestCase):
-    """The completion run in bash, with a vglog on PATH whose port listing the test chooses."""
+    """The completion run in bash, in a folder of the test's, with vglog listing a made-up tree."""
 
-    LISTING = ["/dev/ttyUSB0  /dev/serial/by-id/usb-Maker_Board_A1-if00-port0  0403:6001",
-               "/dev/ttyACM0",
-               "/dev/ttyUSB1  a name  with  gaps"]
+    def complete(self, function, words, cwd, env):
+        script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); ' + function +
+                  '; printf "%s\\n" "${COMPREPLY[@]}"')
+        out = subprocess.run(["bash", "-c", script, "bash", COMPLETION] + words, cwd=cwd,
+                             capture_output=True, text=True, check=True, env=env)
+        return sorted(line for line in out.stdout.splitlines() if line)
 
-    def complete(self, words):
-        with tempfile.TemporaryDirectory() as bindir:
-            fake = os.path.join(bindir, "vglog")
-            with open(fake, "w") as f:
-                f.write("#!/bin/sh\n[ \"$1\" = --list ] || exit 9\nprintf '%s\\n' " +
-                        " ".join("'" + line + "'" for line in self.LISTING) + "\n")
-            os.chmod(fake, 0o755)
-            script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _vglog; '
-                      'printf "%s\\n" "${COMPREPLY[@]}"')
-            out = subprocess.run(["bash", "-c", script, "bash", COMPLETION] + words,
-                                 capture_output=True, text=True, check=True,
-                                 env=dict(os.environ, PATH=bindir + os.pathsep +
-                                          os.environ["PATH"]))
-            return sorted(line for line in out.stdout.splitlines() if line)
-
-    def test_offers_listed_ports_and_switches(self):
-        ports = [line.split("  ")[0] for line in self.LISTING]
+    def test_ports_files_and_switches_of_the_three_programs(self):
+        root = tempfile.TemporaryDirectory()
+        self.addCleanup(root.cleanup)
+        env = dict(os.environ, **make_tree(root.name, {
+            "ttyS0": ("serial8250", "4", None, None),
+            "ttyUSB0": ("usb-serial", None, {"idVendor": "0403"}, "usb-Maker_Board_A1-if00")}))
+        dev = env["VGLOG_DEV_ROOT"]
+        by_id = f"{dev}/serial/by-id/usb-Maker_Board_A1-if00"
+        work = os.path.join(root.name, "work")
+        os.makedirs(os.path.join(work, "sub"))
+        for name in ["board", "run.txt"]:
+            open(os.path.join(work, name), "w").close()
         cases = [
-            (["vglog", ""], ports),
-            (["vglog", "-q", "/dev/ttyU"], [p for p in ports if p.startswith("/dev/ttyU")]),
-            (["vglog", "--no-r"], ["--no-reconnect"]),
-            (["vglog", "--ra"], ["--raw", "--raw-file"]),
+            ("_vglog", [VGLOG, ""], [f"{dev}/ttyUSB0", by_id, f"{dev}/ttyS0"]),
+            ("_vglog", [VGLOG, "-q", f"{dev}/serial/"], [by_id]),
+            ("_vglog", [VGLOG, "./bo"], ["./board"]),  # no port: a file (a pseudo-terminal link)
+            ("_vglog", [VGLOG, "--ra"], ["--raw", "--raw-file"]),
+            ("_vglog", [VGLOG, "--dir", ""], ["sub"]),
+            ("_vglog", [VGLOG, "--summary-json", "=", "r"], ["run.txt"]),
+            ("_vglog_sim", ["vglog-sim", "--ver"], ["--version"]),
+            ("_vglog_sim", ["vglog-sim", "--link", "bo"], ["board"]),
+            ("_vglog_plot", ["vglog-plot", ""], ["run.txt", "sub"]),
+            ("_vglog_plot", ["vglog-plot", "--v"], ["--version"]),
         ]
-        for words, expected in cases:
+        for function, words, expected in cases:
             with self.subTest(words=words):
-                self.assertEqual(self.complete(words), sorted(expected))
+                self.assertEqual(self.complete(function, words, work, env), sorted(expected))
 
 
 if __name__ == "__main__":

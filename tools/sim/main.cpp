@@ -62,6 +62,8 @@ void usage(std::FILE* to) {
         "  --stdout        write the stream to standard output instead of a device\n"
         "  --replay FILE   play the bytes of FILE (a vglog raw capture) instead of the\n"
         "                  simulated board, paced like the line unless --no-pace\n"
+        "  -h, --help      this text\n"
+        "  -V, --version   the release number\n"
         "Without --out or --stdout the board waits for the start byte \"w\" on its device,\n"
         "and stops when the reader closes the device.\n");
 }
@@ -91,7 +93,7 @@ bool parseKinds(const char* s, std::array<bool, 256>& kinds) {
     return true;
 }
 
-// 0 on success, 1 to stop with a usage error, 2 after --help.
+// 0 on success, 1 to stop with a usage error, 2 after --help or --version.
 int parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -99,6 +101,9 @@ int parse(int argc, char** argv, Options& o) {
         double v = 0;
         if (a == "--help" || a == "-h") {
             usage(stdout);
+            return 2;
+        } else if (a == "--version" || a == "-V") {
+            std::printf("vglog-sim %s\n", VGLOG_RELEASE);
             return 2;
         } else if (a == "--no-pace") {
             o.pace = false;
