@@ -218,11 +218,9 @@ Options parseOptions(int argc, char** argv) {
         }
         const bool standsAlone =
             spec->id == Switch::Help || spec->id == Switch::Version || spec->id == Switch::List;
-        if (standsAlone) {
-            if (alone == nullptr) {
-                alone = spec->longName;
-            }
-        } else if (others++ == 0) {
+        if (standsAlone && (alone == nullptr || alone == spec->longName)) {
+            alone = spec->longName;
+        } else if (others++ == 0) {  // "-V --list" asks for two things: neither stands alone
             firstOther = arg;
         }
         switch (spec->id) {

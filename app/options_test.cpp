@@ -82,6 +82,7 @@ TEST(OptionsTest, UsageErrorsSayWhatIsWrong) {
         {{"--quiet=yes", "3"}, "--quiet takes no value"},
         {{"--list", "3"}, "--list stands alone: unexpected '3'"},
         {{"--help", "-q"}, "--help stands alone: unexpected '-q'"},
+        {{"-V", "--list"}, "--version stands alone: unexpected '--list'"},
         {{"--replay", "raw.bin", "3"}, "--replay decodes a file and takes no port: unexpected '3'"},
         {{"--duration", "5x", "3"}, "--duration needs a time such as 90, 90s, 15m or 2h, not '5x'"},
         {{"--samples", "0", "3"}, "--samples needs a whole number above 0, not '0'"},
