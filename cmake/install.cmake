@@ -12,6 +12,9 @@ endif()
 configure_file(tools/plot/vglog-plot ${PROJECT_BINARY_DIR}/vglog-plot @ONLY)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/vglog-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README's links into docs/ must hold where it is installed too.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 if(NOT WIN32)
     # Manual pages go in compressed, as Debian's tools expect; man reads them either way.

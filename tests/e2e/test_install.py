@@ -2,6 +2,7 @@
 
 import glob
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -16,7 +17,32 @@ MAN_PAGES = sorted(glob.glob(os.path.join(SOURCE_DIR, "man", "*.1")))
 COMPLETION = os.path.join(SOURCE_DIR, "dist", "vglog.bash-completion")
 
 
+def slug(heading):
+    """A heading's anchor as markdown renderers make it."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
 class Installed(unittest.TestCase):
+
+    def check_links(self, docdir):
+        """Every link of the installed documents leads to a file installed beside them, and
+        every #anchor to a heading of its document."""
+        documents = glob.glob(os.path.join(docdir, "**", "*.md"), recursive=True)
+        self.assertIn(os.path.join(docdir, "README.md"), documents)
+        for document in documents:
+            with open(document) as f:
+                text = f.read()
+            anchors = {slug(h) for h in re.findall(r"^#+ (.*)$", text, re.MULTILINE)}
+            for target in re.findall(r"\]\(([^)\s]+)\)", text):
+                with self.subTest(document=os.path.relpath(document, docdir), link=target):
+                    if "://" in target:
+                        continue
+                    path, _, anchor = target.partition("#")
+                    if path:
+                        self.assertTrue(os.path.exists(os.path.join(os.path.dirname(document),
+                                                                    path)))
+                    else:
+                        self.assertIn(anchor, anchors)
 
     def test_man_pages_render_without_warnings(self):
         self.assertTrue(MAN_PAGES)
@@ -37,6 +63,7 @@ class Installed(unittest.TestCase):
             for name in wanted:
                 with self.subTest(name=name):
                     self.assertGreater(os.path.getsize(os.path.join(prefix, name)), 0)
+            self.check_links(os.path.join(prefix, "share", "doc", "vglog"))
             for program in glob.glob(os.path.join(prefix, "bin", "*")):
                 self.assertTrue(os.stat(program).st_mode & stat.S_IXOTH, program)
             for program, ending in [("vglog", "\r\n"), ("vglog-sim", "\n"), ("vglog-plot", "\n")]:
