@@ -3,6 +3,7 @@
 import glob
 import os
 import re
+import shlex
 import shutil
 import stat
 import subprocess
@@ -44,12 +45,19 @@ class Installed(unittest.TestCase):
                     else:
                         self.assertIn(anchor, anchors)
 
-    def test_man_pages_render_without_warnings(self):
+    def test_man_pages_render_without_warnings_and_agree_on_their_footers(self):
         self.assertTrue(MAN_PAGES)
+        footers = set()
         for page in MAN_PAGES:
             with self.subTest(page=os.path.basename(page)):
                 out = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True)
                 self.assertEqual((out.returncode, out.stderr), (0, b""))
+                with open(page) as f:
+                    title = shlex.split(f.readline())
+                self.assertEqual(title[0], ".TH")
+                footers.add((title[3], title[4]))  # the date, and the release
+        self.assertEqual(len(footers), 1, footers)
+        self.assertEqual(footers.pop()[1], "vglog " + project_version())
 
     def test_install_tree_holds_the_programs_pages_and_documents(self):
         with tempfile.TemporaryDirectory() as prefix:
