@@ -34,7 +34,9 @@ fail=0
 check() { if "$@"; then :; else echo "FAILED: $*" >&2; fail=1; fi; }
 usr=$root/usr
 expected=(bin/vglog bin/vglog-sim bin/vglog-plot share/doc/vglog/README.md share/doc/vglog/LICENSE
-    share/doc/vglog/copyright share/bash-completion/completions/vglog)
+    share/doc/vglog/copyright share/doc/vglog/docs/DEVELOPING.md
+    share/bash-completion/completions/vglog share/bash-completion/completions/vglog-sim
+    share/bash-completion/completions/vglog-plot)
 for page in man/*.1; do expected+=("share/man/man1/${page#man/}.gz"); done
 for f in "${expected[@]}"; do check test -s "$usr/$f"; done
 
@@ -42,6 +44,8 @@ out=$("$usr/bin/vglog" --version </dev/null)
 printf '%s\n' "$out"
 check grep -qx "vglog $version"$'\r' <<<"$out"
 check "$usr/bin/vglog-sim" --help >/dev/null
+check grep -qx "vglog-sim $version" <<<"$("$usr/bin/vglog-sim" --version)"
+check grep -qx "vglog-plot $version" <<<"$("$usr/bin/vglog-plot" --version)"
 for page in "$usr"/share/man/man1/*.1.gz; do
     name=$(basename "$page" .1.gz)
     # man finds the page in the installed tree and groff renders it without a warning.
