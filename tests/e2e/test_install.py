@@ -109,6 +109,7 @@ class Completion(unittest.TestCase):
             ("_vglog", [VGLOG, ""], [f"{dev}/ttyUSB0", by_id, f"{dev}/ttyS0"]),
             ("_vglog", [VGLOG, "-q", f"{dev}/serial/"], [by_id]),
             ("_vglog", [VGLOG, "./bo"], ["./board"]),  # no port: a file (a pseudo-terminal link)
+            ("_vglog", [VGLOG, "tty"], ["ttyS0", "ttyUSB0"]),  # names under the device folder
             ("_vglog", [VGLOG, "--ra"], ["--raw", "--raw-file"]),
             ("_vglog", [VGLOG, "--dir", ""], ["sub"]),
             ("_vglog", [VGLOG, "--summary-json", "=", "r"], ["run.txt"]),
