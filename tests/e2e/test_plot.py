@@ -73,7 +73,8 @@ class Plot(unittest.TestCase):
         work = tempfile.TemporaryDirectory(prefix="vglog-plot-live-")
         self.addCleanup(work.cleanup)
         link = os.path.join(work.name, "board")
-        sim = subprocess.Popen([VGLOG_SIM, "--link", link, "--seconds", "60", "--no-pace"],
+        sim = subprocess.Popen([VGLOG_SIM, "--link", link, "--seconds", "60", "--kinds", "10",
+                                "--rate", "1000"],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (sim.kill(), sim.wait()))
         self.assertTrue(wait_until(lambda: os.path.exists(link)), "the board's device")
@@ -85,7 +86,7 @@ class Plot(unittest.TestCase):
             return os.path.join(run.dir.name, names[0]) if names else None
 
         self.assertTrue(wait_until(lambda: samples_log() and
-                                   os.path.getsize(samples_log()) > 200000, timeout=30))
+                                   os.path.getsize(samples_log()) > 50000, timeout=30))
         done = self.plot("-o", "live.png", samples_log())
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIsNone(run.proc.poll(), "still logging while drawn")
