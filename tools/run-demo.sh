@@ -41,7 +41,7 @@ echo
 if vglog_have_packages "${VGLOG_PLOT_PACKAGES[@]}"; then
     echo "== the run drawn: $(tools/plot/vglog-plot -o "${samples%.txt}.png" "$samples")"
 else
-    echo "== to see the run drawn, install the package above and run:"
+    echo "== to see the run drawn, install what is named above and run:"
     echo "   tools/plot/vglog-plot -o ${samples%.txt}.png $samples"
 fi
 exit "$status"
