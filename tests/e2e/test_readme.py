@@ -49,14 +49,11 @@ class ReadingTheLogs(unittest.TestCase):
                        capture_output=True)
         # The model's values as printed: the numbers a right reading must give back.
         cls.rows = [[float(v) for v in sample_line(p).split()] for p in packets]
+        assert all(any(row[c] < 0 for row in cls.rows) for c in range(14)), "a minus everywhere"
 
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
-
-    def test_the_log_has_negative_values_in_every_column(self):
-        for column in range(14):
-            self.assertTrue(any(row[column] < 0 for row in self.rows), column)
 
     def test_each_recipe_gives_the_logged_values(self):
         import numpy as np
