@@ -1,9 +1,12 @@
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/app.h"
 #include "app/options.h"
 #include "app/replay.h"
+#include "live/live.h"
 #include "logging/raw_capture.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -64,6 +67,68 @@ bool exitKeyTyped() {
 }
 
 int runUntilEnd(App& app, int argc, char** argv);
+
+// The live view of a run (--serve): fed from the data path, ended with the run.
+struct LiveView {
+    App& app;
+    std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
+
+    explicit LiveView(App& a) : app(a) {}
+    LiveView(const LiveView&) = delete;
+    LiveView& operator=(const LiveView&) = delete;
+    ~LiveView() {
+        if (server) {
+            platform::consoleObserve(nullptr, nullptr);
+            app.decoder.sampleTaps[1] = {};
+        }
+    }
+
+    // False (with the reason said) when the address cannot be served.
+    bool start(const char* address) {
+        std::string url;
+        std::string error;
+        server = live::startServer(address, url, error);
+        if (!server) {
+            platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s\n", error.c_str());
+            return false;
+        }
+        app.decoder.sampleTaps[1] = live::sampleTap(*server);
+        platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
+        platform::consoleObserve(
+            [](void* context, platform::ConsoleStream, const char* text, std::size_t length) {
+                live::publishMessage(*static_cast<live::Server*>(context), text, length);
+            },
+            server.get());
+        return true;
+    }
+
+    void publish(const RunCounters& c, std::uint64_t nowMs) {
+        if (!server) {
+            return;
+        }
+        live::Status s;
+        s.elapsedMs = nowMs - app.run.startMs;
+        s.linkUp = !app.link.lost;
+        if (app.link.lost) {
+            std::snprintf(s.lossReason.data(), s.lossReason.size(), "%s",
+                          app.link.lossReason.data());
+        }
+        s.samples = c.packets.angleAccel;
+        s.quaternion = c.packets.quaternion;
+        s.vector = c.packets.vector;
+        s.other = c.packets.other;
+        s.noiseBytes = c.noiseBytes;
+        s.ringDrops = c.ringDrops;
+        s.cutPackets = c.cutPackets;
+        s.linkLosses = c.linkLosses;
+        const char* files[] = {app.logs.names[logging::kSamplesLog].data(),
+                               app.logs.names[logging::kMiscLog].data(), app.capture.name.data()};
+        for (std::size_t i = 0; i < live::kFiles; ++i) {
+            std::snprintf(s.files[i].data(), s.files[i].size(), "%s", files[i]);
+        }
+        live::publishStatus(*server, s);
+    }
+};
 
 }  // namespace
 
@@ -151,11 +216,18 @@ int runUntilEnd(App& app, int argc, char** argv) {
         platform::consolePrint(platform::ConsoleStream::Out, "vglog %s\r\n", VGLOG_RELEASE);
         return 0;
     }
+    // Before anything is opened: an address that cannot be served leaves nothing behind.
+    LiveView live(app);
+    if (options.serve != nullptr && !live.start(options.serve)) {
+        return 1;
+    }
     if (options.action == Action::Replay) {
         platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
         app.run.startMs = platform::monotonicMs();
         bool logsCreated = false;
         const int status = runReplay(app, options.replayFile, logsCreated);
+        const std::uint64_t now = platform::monotonicMs();
+        live.publish(countersOf(app.link, app.ring, app.decoder, now), now);
         if (logsCreated) {
             summarizeRun(app);
         }
@@ -206,8 +278,9 @@ int runUntilEnd(App& app, int argc, char** argv) {
         if (linkEvent == sio::LinkEvent::Lost && options.noReconnect) {
             return finishRun(app) == 0 ? 3 : 1;
         }
-        updateRunStatus(app.run, app.link, countersOf(app.link, app.ring, app.decoder, workDone),
-                        app.decoder.record, workDone);
+        const RunCounters counters = countersOf(app.link, app.ring, app.decoder, workDone);
+        updateRunStatus(app.run, app.link, counters, app.decoder.record, workDone);
+        live.publish(counters, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
         const std::uint64_t spent = workDone - passStart;

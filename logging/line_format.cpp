@@ -109,6 +109,10 @@ std::size_t formatAngleAccelLine(char* buf, const AngleAccelRecord& r) {
     return static_cast<std::size_t>(p - buf);
 }
 
+std::size_t formatLogValue(char* buf, float value) {
+    return static_cast<std::size_t>(putFixed5(buf, value) - buf);
+}
+
 std::size_t formatDumpLine(char* buf, const std::uint8_t* bytes, std::int32_t count) {
     char* p = buf;
     for (std::int32_t i = 0; i < count; ++i) {

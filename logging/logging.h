@@ -56,6 +56,11 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart);
 inline constexpr std::size_t kMaxSampleLine = 1024;
 std::size_t formatAngleAccelLine(char* buf, const AngleAccelRecord& record);
 
+// One value as the samples log prints it, without the column's padding ("%.5f", e.g. "-0.01234")
+// into buf (no terminator); the length. buf must hold kMaxValueText bytes.
+inline constexpr std::size_t kMaxValueText = 64;
+std::size_t formatLogValue(char* buf, float value);
+
 // Formats one dump line of count bytes (none when count <= 0) into buf and returns its length;
 // buf must hold 5 * count + 2 bytes.
 std::size_t formatDumpLine(char* buf, const std::uint8_t* bytes, std::int32_t count);

@@ -49,6 +49,11 @@ void consolePrint(ConsoleStream stream, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+// Is told of every message handed to consoleWrite (not the status line), on the caller's thread,
+// right after; null stops it. The live view shows the run's messages through it.
+using ConsoleObserver = void (*)(void* context, ConsoleStream stream, const char* text,
+                                 std::size_t length);
+void consoleObserve(ConsoleObserver observer, void* context);
 // Shows line (no line end) as the status line, redrawn in place at the foot of a terminal
 // standard error; null or "" takes it away. Does nothing when standard error is no terminal.
 void consoleStatus(const char* line);

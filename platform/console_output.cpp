@@ -47,6 +47,8 @@ struct Output {
     bool statusChanged = false;  // a new status line waits to be drawn
     bool statusShown = false;    // what is on the terminal's last line is ours
     std::size_t shownWidth = 0;  // columns of the status line drawn last (the writer's own)
+    ConsoleObserver observer = nullptr;
+    void* observerContext = nullptr;
 };
 
 // Never destroyed: the writer may still be blocked in a write when the process exits.
@@ -247,8 +249,12 @@ Output& ready() {
 
 void consoleWrite(ConsoleStream stream, const char* text, std::size_t length) {
     Output& o = ready();
+    ConsoleObserver observer = nullptr;
+    void* observerContext = nullptr;
     {
         std::lock_guard<std::mutex> held(o.lock);
+        observer = o.observer;
+        observerContext = o.observerContext;
         if (!o.writerRunning) {
             startWriter(o);
         }
@@ -260,10 +266,20 @@ void consoleWrite(ConsoleStream stream, const char* text, std::size_t length) {
             !push(o, stream == ConsoleStream::Out ? kTagOut : kTagErr, text, length)) {
             ++o.unreported;
             ++o.dropped;
-            return;
+        } else {
+            o.work.notify_one();
         }
     }
-    o.work.notify_one();
+    if (observer != nullptr) {  // also told of a message the console could not take
+        observer(observerContext, stream, text, length);
+    }
+}
+
+void consoleObserve(ConsoleObserver observer, void* context) {
+    Output& o = ready();
+    std::lock_guard<std::mutex> held(o.lock);
+    o.observer = observer;
+    o.observerContext = context;
 }
 
 void consoleWrite(ConsoleStream stream, const char* text) {

@@ -7,4 +7,8 @@ namespace vg::platform {
 // translation), so every platform's console output is the same byte for byte.
 void prepareStandardStreams();
 
+// Keeps the signals meant for the main thread (whose sleeps and waits they cut short) away from
+// the calling thread; a helper thread calls it first.
+void holdSignalsInThisThread();
+
 }  // namespace vg::platform

@@ -14,4 +14,8 @@ void prepareStandardStreams() {
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+void holdSignalsInThisThread() {
+    // Console control events come on a thread of their own: nothing to hold back.
+}
+
 }  // namespace vg::platform
