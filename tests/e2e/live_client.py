@@ -1,0 +1,104 @@
+"""Pieces the live-view tests share: a vglog run with --serve fed by the simulated board, and
+plain-socket HTTP clients (the limits are about what a client does on the wire)."""
+
+import json
+import os
+import re
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+from harness import VGLOG_SIM, Run, wait_until
+
+URL = re.compile(rb"live view at http://([0-9.]+):(\d+)/\n")
+
+
+def serve_board(test, *sim_args, vglog_args=()):
+    """The simulated board on a device, vglog --serve 0 logging it; (run, (host, port), record
+    path of every byte the board sent)."""
+    work = tempfile.TemporaryDirectory(prefix="vglog-live-")
+    test.addCleanup(work.cleanup)
+    link = os.path.join(work.name, "board")
+    record = os.path.join(work.name, "sent.bin")
+    sim = subprocess.Popen([VGLOG_SIM, "--link", link, "--record", record, *sim_args],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    test.addCleanup(lambda: (sim.kill(), sim.wait()))
+    test.assertTrue(wait_until(lambda: os.path.exists(link)), "the board's device")
+    run = Run(["--serve", "0", *vglog_args, link])
+    test.addCleanup(run.close)
+    test.assertTrue(wait_until(lambda: URL.search(run.output["stderr"])), run.output)
+    m = URL.search(run.output["stderr"])
+    return run, (m.group(1).decode(), int(m.group(2))), record
+
+
+def request(address, text, timeout=10):
+    """Sends text and reads the answer until the server closes; (status, headers+body)."""
+    with socket.create_connection(address, timeout=timeout) as s:
+        s.sendall(text)
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    status = int(data.split(b" ", 2)[1]) if data.startswith(b"HTTP/1.1 ") else None
+    return status, data
+
+
+def get_json(address, path):
+    status, data = request(address, b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode())
+    assert status == 200, data
+    return json.loads(data.split(b"\r\n\r\n", 1)[1])
+
+
+class EventClient:
+    """A /api/samples client reading on a thread of its own (or, with read=False, never)."""
+
+    def __init__(self, address, read=True):
+        self.sock = socket.create_connection(address, timeout=30)
+        if not read:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.sock.sendall(b"GET /api/samples HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.data = bytearray()
+        self.closed = threading.Event()
+        if read:
+            threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    break
+                self.data += chunk
+        except OSError:
+            pass
+        self.closed.set()
+
+    def samples(self):
+        """The sample events so far, numbers kept as the text they were sent as."""
+        events = bytes(self.data).split(b"\n\n")
+        return [json.loads(e[6:], parse_float=str, parse_int=str) for e in events
+                if e.startswith(b"data: ")]
+
+    def close(self):
+        self.sock.close()
+
+
+def caught_up(run, record, expected_logs):
+    """True once both logs hold exactly what the model makes of every byte sent so far."""
+    if not os.path.exists(record) or len(run.files()) != 2:
+        return False
+    with open(record, "rb") as f:
+        samples, misc, _ = expected_logs(f.read())
+    return (run.log_named("anglesAndAccels"), run.log_named("misc")) == (samples, misc)
+
+
+def wait_ends(test, run, timeout=5.0):
+    """Stops the run by the exit key and says how long it took to end."""
+    started = time.monotonic()
+    run.send_key(b"\x03")
+    status, _, err = run.finish(timeout=timeout)
+    return status, err, time.monotonic() - started
