@@ -15,8 +15,8 @@ from harness import VGLOG_SIM, Run, wait_until
 URL = re.compile(rb"live view at http://([0-9.]+):(\d+)/\n")
 
 
-def serve_board(test, *sim_args, vglog_args=()):
-    """The simulated board on a device, vglog --serve 0 logging it; (run, (host, port), record
+def serve_board(test, *sim_args, serve="0"):
+    """The simulated board on a device, vglog --serve SERVE logging it; (run, (host, port), record
     path of every byte the board sent)."""
     work = tempfile.TemporaryDirectory(prefix="vglog-live-")
     test.addCleanup(work.cleanup)
@@ -26,7 +26,7 @@ def serve_board(test, *sim_args, vglog_args=()):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     test.addCleanup(lambda: (sim.kill(), sim.wait()))
     test.assertTrue(wait_until(lambda: os.path.exists(link)), "the board's device")
-    run = Run(["--serve", "0", *vglog_args, link])
+    run = Run(["--serve", serve, link])
     test.addCleanup(run.close)
     test.assertTrue(wait_until(lambda: URL.search(run.output["stderr"])), run.output)
     m = URL.search(run.output["stderr"])
@@ -94,6 +94,19 @@ def caught_up(run, record, expected_logs):
     with open(record, "rb") as f:
         samples, misc, _ = expected_logs(f.read())
     return (run.log_named("anglesAndAccels"), run.log_named("misc")) == (samples, misc)
+
+
+def wait_settled(run, address, record, expected_logs, timeout=60):
+    """Waits for the board to have sent everything: the run's sample count stays the same for a
+    second and the logs hold all of it. The count, or None when that never came."""
+    last = [None]
+
+    def settled():
+        samples = get_json(address, "/api/status")["samples"]
+        same, last[0] = samples == last[0], samples
+        return same and caught_up(run, record, expected_logs)
+
+    return last[0] if wait_until(settled, timeout=timeout, step=1.0) else None
 
 
 def wait_ends(test, run, timeout=5.0):

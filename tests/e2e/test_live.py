@@ -8,7 +8,8 @@ import unittest
 
 from expected_logs import expected_logs
 from harness import FakePort, Run, wait_until
-from live_client import EventClient, caught_up, get_json, request, serve_board, wait_ends
+from live_client import (EventClient, caught_up, get_json, request, serve_board, wait_ends,
+                         wait_settled)
 
 
 class LiveViewLimits(unittest.TestCase):
@@ -60,8 +61,7 @@ class LiveViewLimits(unittest.TestCase):
         self.assertIsNotNone(dropped_after, "the trickling client was never dropped")
         self.assertTrue(4.5 <= dropped_after <= 8, dropped_after)
 
-        self.assertTrue(wait_until(lambda: caught_up(run, record, expected_logs), timeout=60,
-                                   step=0.3), "logs caught up")
+        self.assertIsNotNone(wait_settled(run, address, record, expected_logs), "logs caught up")
         status = get_json(address, "/api/status")
         logged = run.log_named("anglesAndAccels").split(b"\r\n")[1:-1]
         self.assertEqual(status["samples"], len(logged))
