@@ -9,6 +9,9 @@ vglog_package_tool() {
     case $1 in
         ninja-build) echo ninja ;;
         libgtest-dev) echo gtest/gtest.h ;;
+        libboost-dev) echo boost/beast.hpp ;;
+        chromium-driver) echo chromedriver ;;
+        python3-selenium) echo "" ;;  # a Python module; the browser test says when it is missing
         libgmock-dev) echo gmock/gmock.h ;;
         libbenchmark-dev) echo benchmark/benchmark.h ;;
         libclang-rt-*-dev) echo "" ;;  # comes with clang elsewhere; clang's own check tells
@@ -103,8 +106,9 @@ vglog_have_packages() {
 # Installed with --no-install-recommends, so everything the build needs is named here: ninja
 # because the presets use it (cmake only recommends make), gcc comes with g++, groff-base checks
 # the man pages.
+# libboost-dev: the live view's HTTP server (Boost.Beast on Boost.Asio, header-only).
 VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3
-    groff-base)
+    groff-base libboost-dev)
 
 # A build directory configured before the presets moved to Ninja keeps its old generator, which
 # cmake refuses to change: start its configuration afresh (objects are rebuilt once).
@@ -124,3 +128,6 @@ VGLOG_PLOT_PACKAGES=(gnuplot-nox)
 
 # The README's recipes for reading the logs are run by a test, with the libraries they name.
 VGLOG_TEST_PACKAGES=(python3-numpy python3-pandas)
+
+# The live view's browser test: headless Chromium driven by Selenium (the system's python3).
+VGLOG_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)

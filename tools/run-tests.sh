@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds vglog and runs every test: the normal build, then the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the unit tests and the end-to-end tests of
+# the program's threads (console writer, live view) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
 vglog_need_packages "${VGLOG_BUILD_PACKAGES[@]}" "${VGLOG_PLOT_PACKAGES[@]}" \
-    "${VGLOG_TEST_PACKAGES[@]}"
-vglog_preset_generator build build-asan
+    "${VGLOG_TEST_PACKAGES[@]}" "${VGLOG_BROWSER_PACKAGES[@]}"
+vglog_preset_generator build build-asan build-tsan
 
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "== build and test (RelWithDebInfo, warnings as errors)"
@@ -18,6 +19,13 @@ echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+# The test preset picks the tests and sets TSAN_OPTIONS=atexit_sleep_ms=0: the default second's
+# sleep at exit would fail the tests that time how fast a run ends.
+echo "== build and test (ThreadSanitizer: unit tests, console and live view end to end)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"
 
 # The Windows layer is compiled whenever the MinGW-w64 cross compiler is there (CI installs it).
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build, proven under wine: cross-builds vglog.exe and the unit test suites that
 # make sense on Windows, runs those suites under wine, then the end-to-end tests in tests/wine
-# with a pseudo-terminal mapped as COM5.
+# with a pseudo-terminal mapped as COM5 (the live view's server among them).
 #
 # The machine's own serial ports are never opened: everything runs in a private mount namespace
 # where every /dev/ttyS* is the null device, and the prefix maps no COM port but ours.
@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 
 if [ -z "${VGLOG_WINE_PRIVATE:-}" ]; then
     . tools/deps.sh
-    vglog_need_packages cmake ninja-build python3 googletest wine64 g++-mingw-w64-x86-64-posix
+    vglog_need_packages cmake ninja-build python3 googletest wine64 g++-mingw-w64-x86-64-posix \
+        libboost-dev
     if [ "$(id -u)" -eq 0 ]; then
         ns=(unshare --mount --propagation private)
     else

@@ -15,10 +15,11 @@
         memory of both (flat memory: the two should match).
 
 --stderr-tty gives vglog a pseudo-terminal as standard error, so the soak includes drawing the
-status line. --raw: the soak's logger also keeps a raw capture.
+status line. --raw: the soak's logger also keeps a raw capture. --serve: the soak's logger serves
+the live view and one client (as a browser would) follows /api/samples for the whole run.
 
 Usage: tools/soak.py [soak|idle|burst|lost|replay|all] [--seconds N] [--count N] [--raw]
-                     [--stderr-tty] [--build DIR]
+                     [--stderr-tty] [--serve] [--build DIR]
 """
 
 import argparse
@@ -103,12 +104,60 @@ def terminal_sink():
     return slave
 
 
+SERVE = False
+
+
+class EventFollower:
+    """A client of the live view's /api/samples that reads everything, as a browser does; counts
+    the sample events."""
+
+    def __init__(self, port):
+        import socket
+        import threading
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+        self.sock.settimeout(None)
+        self.sock.sendall(b"GET /api/samples HTTP/1.1\r\nHost: soak\r\n\r\n")
+        self.events = 0
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        tail = b""
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return
+                data = tail + chunk
+                self.events += data.count(b"\ndata: {")
+                tail = data[-8:]
+        except OSError:
+            pass
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def start_logger(build, link, workdir, raw=False):
     stderr = terminal_sink() if STDERR_TTY else subprocess.STDOUT
-    logger = subprocess.Popen([os.path.join(build, "vglog"), *(["--raw"] if raw else []), link], cwd=workdir,
+    serve = ["--serve", f"127.0.0.1:{free_port()}"] if SERVE else []
+    logger = subprocess.Popen([os.path.join(build, "vglog"), *(["--raw"] if raw else []), *serve,
+                               link], cwd=workdir,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
     if STDERR_TTY:
         os.close(stderr)
+    logger.follower = EventFollower(int(serve[1].rsplit(":", 1)[1])) if SERVE else None
     return logger
 
 
@@ -218,6 +267,8 @@ def soak(tmp, logs, build, seconds, raw=False):
           f"({'none lost' if samples == kind10 and misc == total - decoded else 'LOST PACKETS'})")
     print(f"  vglog CPU           {cpu:.3f} s = {100 * cpu / wall:.3f} % of one core, "
           f"peak RSS {rss / 1024:.2f} MiB, exit status {status}")
+    if logger.follower:
+        print(f"  live view client    {logger.follower.events} sample events received")
     print(f"  cat CPU (floor)     {cat_cpu:.3f} s = {100 * cat_cpu / wall:.3f} % of one core, "
           f"peak RSS {cat_rss / 1024:.2f} MiB")
     ratio = cpu / cat_cpu if cat_cpu > 0 else float("inf")
@@ -368,10 +419,14 @@ def main():
     parser.add_argument("--seconds", type=float, default=None)
     parser.add_argument("--count", type=int, default=None)
     parser.add_argument("--raw", action="store_true", help="the soak's logger keeps a capture")
+    parser.add_argument("--serve", action="store_true",
+                        help="the soak's logger serves the live view to one client")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     a = parser.parse_args()
     global STDERR_TTY
     STDERR_TTY = a.stderr_tty
+    global SERVE
+    SERVE = a.serve
     ok = True
     if a.mode in ("soak", "all"):
         ok &= soak(a.build, a.seconds or 60, a.raw)
