@@ -137,7 +137,7 @@ class EventFollower:
                     return
                 data = tail + chunk
                 self.events += data.count(b"\ndata: {")
-                tail = data[-8:]
+                tail = data[-7:]  # a marker cut in two is counted once, whole
         except OSError:
             pass
 
