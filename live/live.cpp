@@ -34,10 +34,10 @@ using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
 // A second of samples at the fastest the board sends, many times over: the server drains the
-// queue 20 times a second, so only a server held up for long lets it fill.
+// queue 10 times a second, so only a server held up for long lets it fill.
 constexpr std::size_t kQueueSlots = 4096;
-constexpr auto kTick = 50ms;                          // batches go out 20 times a second
-constexpr unsigned kStatusTicks = 10;                 // a status event every half second
+constexpr auto kTick = 100ms;                         // batches go out 10 times a second
+constexpr unsigned kStatusTicks = 5;                  // a status event every half second
 constexpr std::size_t kMaxPendingBytes = 256 * 1024;  // per client, not yet taken by its socket
 constexpr auto kWriteStall = 30s;         // a client that takes nothing this long is dropped
 constexpr auto kLingerTime = 2s;          // after an error answer, the rest of a request is read

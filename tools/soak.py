@@ -136,8 +136,9 @@ class EventFollower:
                 if not chunk:
                     return
                 data = tail + chunk
-                self.events += data.count(b"\ndata: {")
-                tail = data[-7:]  # a marker cut in two is counted once, whole
+                # A sample event follows an empty line; a status event follows its name.
+                self.events += data.count(b"\n\ndata: {")
+                tail = data[-8:]  # a marker cut in two is counted once, whole
         except OSError:
             pass
 
