@@ -93,12 +93,12 @@ struct LiveView {
             return false;
         }
         app.decoder.sampleTaps[1] = live::sampleTap(*server);
-        platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
         platform::consoleObserve(
             [](void* context, platform::ConsoleStream, const char* text, std::size_t length) {
                 live::publishMessage(*static_cast<live::Server*>(context), text, length);
             },
             server.get());
+        platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
         return true;
     }
 
