@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-vglog_need_packages cmake ninja-build clang libclang-rt-14-dev
+vglog_need_packages cmake ninja-build clang libclang-rt-14-dev libboost-dev
 
 seconds=${1:-}
 if [ -n "$seconds" ] && ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-vglog_need_packages cmake ninja-build g++ dpkg-dev file lintian man-db groff-base
+vglog_need_packages cmake ninja-build g++ dpkg-dev file lintian man-db groff-base libboost-dev
 
 build=build-pkg
 echo "== Debian package (Release, no tests)"
