@@ -1,7 +1,6 @@
 """--serve: the live view's server keeps its limits against hostile and hopeless clients while
 the logs stay byte-exact, streams every sample as the log prints it, and ends with the run."""
 
-import os
 import socket
 import time
 import unittest
