@@ -29,7 +29,8 @@ RED_PIXELS = """
 const c = document.getElementById(arguments[0]);
 const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
 let n = 0;
-for (let i = 0; i < d.length; i += 4) if (d[i] > 150 && d[i] - d[i + 1] > 60 && d[i] - d[i + 2] > 60) n++;
+for (let i = 0; i < d.length; i += 4)
+  if (d[i] > 150 && d[i] - d[i + 1] > 60 && d[i] - d[i + 2] > 60) n++;
 return n;
 """
 
