@@ -17,20 +17,21 @@ URL = re.compile(rb"live view at http://([0-9.]+):(\d+)/\n")
 
 def serve_board(test, *sim_args, serve="0"):
     """The simulated board on a device, vglog --serve SERVE logging it; (run, (host, port), record
-    path of every byte the board sent)."""
+    path of every byte the board sent, the board's process)."""
     work = tempfile.TemporaryDirectory(prefix="vglog-live-")
     test.addCleanup(work.cleanup)
     link = os.path.join(work.name, "board")
     record = os.path.join(work.name, "sent.bin")
     sim = subprocess.Popen([VGLOG_SIM, "--link", link, "--record", record, *sim_args],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sim.link = link
     test.addCleanup(lambda: (sim.kill(), sim.wait()))
     test.assertTrue(wait_until(lambda: os.path.exists(link)), "the board's device")
     run = Run(["--serve", serve, link])
     test.addCleanup(run.close)
     test.assertTrue(wait_until(lambda: URL.search(run.output["stderr"])), run.output)
     m = URL.search(run.output["stderr"])
-    return run, (m.group(1).decode(), int(m.group(2))), record
+    return run, (m.group(1).decode(), int(m.group(2))), record, sim
 
 
 def request(address, text, timeout=10):

@@ -1,6 +1,7 @@
 """--serve: the live view's server keeps its limits against hostile and hopeless clients while
 the logs stay byte-exact, streams every sample as the log prints it, and ends with the run."""
 
+import os
 import socket
 import time
 import unittest
@@ -13,7 +14,7 @@ from live_client import (EventClient, caught_up, get_json, request, serve_board,
 
 class LiveViewLimits(unittest.TestCase):
     def test_limits_hold_while_every_sample_is_logged_and_streamed(self):
-        run, address, record = serve_board(self, "--seconds", "6", "--seed", "11",
+        run, address, record, board = serve_board(self, "--seconds", "6", "--seed", "11",
                                            "--noise", "0.01", "--linger", "60")
         watchers = [EventClient(address) for _ in range(15)]
         silent = EventClient(address, read=False)  # the 16th: connects and never reads
@@ -81,6 +82,15 @@ class LiveViewLimits(unittest.TestCase):
             fields = [e["sample"], e["phi"], e["theta"], e["psi"], *e["accel"], *e["world"],
                       *e["quat"]]
             self.assertEqual(fields, logged[int(e["line"]) - 1].decode().split())
+
+        # The board goes away: the status says so, and why. (Its name goes first, so that the
+        # run's retries never open a pseudo-terminal another test has been given since.)
+        os.unlink(board.link)
+        board.kill()
+        self.assertTrue(wait_until(lambda: get_json(address, "/api/status")["link"] == "lost"))
+        status = get_json(address, "/api/status")
+        self.assertEqual(status["link_losses"], 1)
+        self.assertNotEqual(status["loss_reason"], "")
 
         # The run ends at once however its clients behave; they all see the end.
         code, err, took = wait_ends(self, run)

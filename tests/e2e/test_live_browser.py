@@ -60,7 +60,7 @@ class LiveViewInABrowser(unittest.TestCase):
 
     def test_page_follows_the_run_and_its_end(self):
         port = free_port()
-        run, address, record = serve_board(self, "--seconds", "8", "--seed", "4", "--linger",
+        run, address, record, _ = serve_board(self, "--seconds", "8", "--seed", "4", "--linger",
                                            "60", serve=f"127.0.0.1:{port}")
         browser = self.start_browser()
         browser.get(f"http://127.0.0.1:{port}/")
