@@ -9,6 +9,7 @@
 #include "logging/raw_capture.h"
 #include "sio/sio.h"
 #include "state/sensor_state.h"
+#include "timing/sample_times.h"
 
 namespace vg::app {
 
@@ -25,6 +26,7 @@ struct App {
     logging::RawCapture capture;  // open only under --raw / --raw-file
     SensorState state;
     RunStatus run;
+    timing::SampleTimes times;  // the times file (and the capture's times), under --times
 };
 
 // The standard decimal conversion (leading white space, optional sign, digits up to the first
@@ -39,6 +41,9 @@ void configureLink(sio::SerialLink& link, const char* argument);
 // Decodes the packets waiting in the ring, as many as it holds when called: the live loop and
 // a replay share it.
 void decodeWaitingPackets(App& app);
+
+// Closes the times file and the capture's times, if open; 0 when every row reached them.
+int closeTimes(timing::SampleTimes& times);
 
 // Prints the run's summary on standard error (after the logs are closed, for their sizes).
 void summarizeRun(App& app);

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <ctime>
 #include <string>
 
 #include "app/app.h"
@@ -43,10 +44,41 @@ int finishRun(App& app) {
     endRunStatus(app.run);
     const int closed = logging::closeLogFiles(app.logs);
     const int captured = logging::closeRawCapture(app.capture);
+    const int timed = closeTimes(app.times);
     summarizeRun(app);
     sio::closePort(app.link);  // gives up exclusive use, for whoever holds the device next
     platform::consoleRestore();
-    return closed == 0 && captured == 0 ? 0 : 1;
+    return closed == 0 && captured == 0 && timed == 0 ? 0 : 1;
+}
+
+// Creates the times file (and the capture's times, with a capture) beside the logs, named from
+// their stamp, and hooks them to the decoder and the link. 0 on success.
+int startTimes(App& app, const std::tm& stamp) {
+    timing::startSampleTimes(app.times, app.ring, platform::monotonicUs(), platform::wallClockUs());
+    if (logging::openTimesFile(app.times.file, nullptr, stamp) != 0) {
+        return 1;
+    }
+    if (app.capture.file != nullptr &&
+        logging::openCaptureTimes(app.times.companion, app.capture.name.data(),
+                                  app.times.wallStartUs) != 0) {
+        logging::discardTimesFile(app.times.file);
+        return 1;
+    }
+    app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
+    if (app.capture.file != nullptr) {
+        app.link.readSink = timing::captureReadTap;
+        app.link.readSinkContext = &app.times;
+    }
+    return 0;
+}
+
+// Leaves nothing of a start that failed after the logs were created.
+void discardLogsAndCapture(App& app) {
+    logging::closeLogFiles(app.logs);
+    for (const auto& name : app.logs.names) {
+        std::remove(name.data());
+    }
+    logging::discardRawCapture(app.capture);
 }
 
 int failStart(App& app, const char* message) {
@@ -130,6 +162,14 @@ struct LiveView {
     }
 };
 
+// Whether the capture at path has its times beside it.
+bool captureHasTimes(const char* path) {
+    logging::CaptureTimesReader reader;
+    const bool there = logging::openCaptureTimesReader(reader, path) != -1;
+    logging::closeCaptureTimesReader(reader);
+    return there;
+}
+
 }  // namespace
 
 void decodeWaitingPackets(App& app) {
@@ -145,7 +185,14 @@ void summarizeRun(App& app) {
     const std::uint64_t now = platform::monotonicMs();
     printRunSummary(countersOf(app.link, app.ring, app.decoder, now), now - app.run.startMs,
                     app.logs.names[logging::kSamplesLog].data(),
-                    app.logs.names[logging::kMiscLog].data(), app.capture.name.data());
+                    app.logs.names[logging::kMiscLog].data(), app.capture.name.data(),
+                    app.times.file.name.data(), app.times.companion.name.data());
+}
+
+int closeTimes(timing::SampleTimes& times) {
+    const int file = logging::closeTimesFile(times.file);
+    const int companion = logging::closeCaptureTimes(times.companion);
+    return file == 0 && companion == 0 ? 0 : -1;
 }
 
 std::uint16_t portFromArgument(const char* text) {
@@ -210,6 +257,15 @@ int runUntilEnd(App& app, int argc, char** argv) {
         default:
             break;
     }
+    if (options.action == Action::Replay && options.times && !captureHasTimes(options.replayFile)) {
+        // A usage error like the others: the times of a replay come from the capture's times.
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: --replay --times needs the capture's times %s%s, which is "
+                               "not there (--raw --times writes them)\r\n"
+                               "Try 'vglog --help' for more information.\r\n",
+                               options.replayFile, logging::kCaptureTimesSuffix);
+        return 2;
+    }
     printBanner();
     if (options.action == Action::Version) {
         // The banner's version names the board's protocol; this one names the release.
@@ -225,7 +281,7 @@ int runUntilEnd(App& app, int argc, char** argv) {
         platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
         app.run.startMs = platform::monotonicMs();
         bool logsCreated = false;
-        const int status = runReplay(app, options.replayFile, logsCreated);
+        const int status = runReplay(app, options.replayFile, options.times, logsCreated);
         const std::uint64_t now = platform::monotonicMs();
         live.publish(countersOf(app.link, app.ring, app.decoder, now), now);
         if (logsCreated) {
@@ -252,7 +308,13 @@ int runUntilEnd(App& app, int argc, char** argv) {
         suggestPorts();
         return status;
     }
-    if (logging::openLogsAndCapture(app.logs, app.capture, options.raw, options.rawFile) != 0) {
+    std::tm stamp{};
+    if (logging::openLogsAndCapture(app.logs, app.capture, options.raw, options.rawFile, &stamp) !=
+        0) {
+        return failStart(app, "Error opening log file(s).  Exiting.\r\n");
+    }
+    if (options.times && startTimes(app, stamp) != 0) {
+        discardLogsAndCapture(app);
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
     if (options.raw) {
@@ -264,7 +326,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
         char device[platform::kPortNameSize];
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device),
                        app.logs.names[logging::kSamplesLog].data(),
-                       app.logs.names[logging::kMiscLog].data(), platform::monotonicMs());
+                       app.logs.names[logging::kMiscLog].data(), platform::monotonicMs(),
+                       options.times ? app.times.file.name.data() : nullptr);
     }
 
     for (;;) {
@@ -272,8 +335,17 @@ int runUntilEnd(App& app, int argc, char** argv) {
         sio::drainPort(app.link, app.ring);
         decodeWaitingPackets(app);
         const std::uint64_t workDone = platform::monotonicMs();
+        const std::uint64_t flushedBefore = app.logs.lastFlushMs;
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
+        if (options.times && app.logs.lastFlushMs != flushedBefore) {
+            // The times go out with the lines and the bytes they belong to.
+            logging::flushTimesFile(app.times.file);
+            logging::flushCaptureTimes(app.times.companion);
+        }
         const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);
+        if (linkEvent == sio::LinkEvent::Lost && options.times) {
+            timing::noteLinkLoss(app.times, platform::monotonicUs());
+        }
         reportLinkEvent(app.run, app.link, linkEvent, workDone);
         if (linkEvent == sio::LinkEvent::Lost && options.noReconnect) {
             return finishRun(app) == 0 ? 3 : 1;
@@ -283,11 +355,15 @@ int runUntilEnd(App& app, int argc, char** argv) {
         live.publish(counters, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
+        // With times the next pass waits only for bytes: each read is then stamped as it
+        // returns, within a scheduling delay of the bytes' arrival.
         const std::uint64_t spent = workDone - passStart;
         const bool backlog = app.link.drainedBytes >= kBacklogBytes;
-        platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
-                              ? kPassSleepMs
-                              : static_cast<unsigned>(kPassPeriodMs - spent));
+        if (!options.times) {
+            platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
+                                  ? kPassSleepMs
+                                  : static_cast<unsigned>(kPassPeriodMs - spent));
+        }
         if (exitKeyTyped()) {
             return finishRun(app);
         }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 
 namespace vg::app {
@@ -75,31 +76,133 @@ bool stampFromCaptureName(const char* path, std::tm& out) {
     return true;
 }
 
-int runReplay(App& app, const char* path, bool& logsCreated) {
+namespace {
+
+// Replays the capture read by read as its times tell, each read's packets stamped with its
+// time: the times file comes out as the live run wrote it. False when the capture or its times
+// could not be read (said on standard error).
+bool replayTimedReads(App& app, const char* path, std::FILE* in,
+                      logging::CaptureTimesReader& reader) {
+    std::uint8_t* const buffer = app.link.sioRxBuffer.data();
+    for (;;) {
+        std::int64_t hostUs = 0;
+        std::size_t bytes = 0;
+        const logging::CaptureTimesEntry entry =
+            logging::nextCaptureTimesEntry(reader, hostUs, bytes);
+        if (entry == logging::CaptureTimesEntry::End) {
+            break;
+        }
+        if (entry == logging::CaptureTimesEntry::Bad || bytes > kReadBytes) {
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "vglog: %s%s: line %llu is not a read's time and size\r\n", path,
+                                   logging::kCaptureTimesSuffix,
+                                   static_cast<unsigned long long>(reader.lineNumber));
+            return false;
+        }
+        if (entry == logging::CaptureTimesEntry::Loss) {
+            // As live: the packet then arriving is dropped and the board's clock fitted anew.
+            sio::dropPartialPacket(app.link.framer);
+            timing::noteLinkLoss(app.times, hostUs);
+            continue;
+        }
+        errno = 0;
+        const std::size_t got = std::fread(buffer, 1, bytes, in);
+        if (std::ferror(in) != 0) {
+            failReplay(path, "cannot read", errno);
+            return false;
+        }
+        app.ring.stampUs = hostUs;
+        sio::frameBytes(app.link.framer, app.ring, buffer, got);
+        decodeWaitingPackets(app);
+        if (got < bytes) {
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "vglog: %s ends before its times do\r\n", path);
+            return true;
+        }
+        if (platform::stopPending()) {
+            return true;
+        }
+    }
+    // Bytes beyond the last recorded read (a run cut short between two flushes) are replayed
+    // with the last time there was.
+    std::size_t got = 0;
+    bool extra = false;
+    while ((got = std::fread(buffer, 1, kReadBytes, in)) > 0 && !platform::stopPending()) {
+        extra = true;
+        sio::frameBytes(app.link.framer, app.ring, buffer, got);
+        decodeWaitingPackets(app);
+    }
+    if (std::ferror(in) != 0) {
+        failReplay(path, "cannot read", errno);
+        return false;
+    }
+    if (extra) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: %s holds bytes beyond its times; they got the last time\r\n",
+                               path);
+    }
+    return true;
+}
+
+}  // namespace
+
+int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
     logsCreated = false;
+    logging::CaptureTimesReader reader;
+    if (withTimes) {
+        errno = 0;
+        const int opened = logging::openCaptureTimesReader(reader, path);
+        if (opened != 0) {
+            platform::consolePrint(
+                platform::ConsoleStream::Err, "vglog: %s%s: %s\r\n", path,
+                logging::kCaptureTimesSuffix,
+                opened < 0 ? std::strerror(errno != 0 ? errno : EIO) : "not a capture's times");
+            return 1;
+        }
+    }
     errno = 0;
     std::FILE* in = std::fopen(path, "rb");
     if (in == nullptr) {
         failReplay(path, "cannot open", errno);
+        logging::closeCaptureTimesReader(reader);
         return 1;
     }
     // The first read comes before the logs exist: a capture that cannot be read (a directory,
     // for instance) leaves no logs behind.
     errno = 0;
     std::uint8_t* const buffer = app.link.sioRxBuffer.data();
-    std::size_t got = std::fread(buffer, 1, kReadBytes, in);
+    std::size_t got = 0;
+    if (withTimes) {
+        // Only a test whether the capture can be read: the reads follow the times.
+        got = std::fread(buffer, 1, 1, in);
+        std::rewind(in);
+    } else {
+        got = std::fread(buffer, 1, kReadBytes, in);
+    }
     if (std::ferror(in) != 0) {
         failReplay(path, "cannot read", errno);
         std::fclose(in);
+        logging::closeCaptureTimesReader(reader);
         return 1;
     }
     std::tm stamp{};
-    const int opened = stampFromCaptureName(path, stamp) ? logging::openLogFilesAt(app.logs, stamp)
-                                                         : logging::openLogFiles(app.logs);
-    if (opened != 0) {
+    if (!stampFromCaptureName(path, stamp) && !platform::toLocalTime(std::time(nullptr), stamp)) {
+        stamp = std::tm{};  // an impossible clock: the open below fails on it
+        stamp.tm_mon = -1;
+    }
+    bool opened = logging::openLogFilesAt(app.logs, stamp) == 0;
+    if (opened && withTimes && logging::openTimesFile(app.times.file, nullptr, stamp) != 0) {
+        logging::closeLogFiles(app.logs);
+        for (const auto& name : app.logs.names) {
+            std::remove(name.data());
+        }
+        opened = false;
+    }
+    if (!opened) {
         platform::consoleWrite(platform::ConsoleStream::Out,
                                "Error opening log file(s).  Exiting.\r\n");
         std::fclose(in);
+        logging::closeCaptureTimesReader(reader);
         return 1;
     }
     logsCreated = true;
@@ -108,6 +211,14 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
     app.link.framer = sio::Framer{};
 
     bool readFailed = false;
+    if (withTimes) {
+        // The recorded times are already from the run's start.
+        timing::startSampleTimes(app.times, app.ring, 0, reader.wallStartUs);
+        app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
+        readFailed = !replayTimedReads(app, path, in, reader);
+        logging::closeCaptureTimesReader(reader);
+        got = 0;
+    }
     while (got > 0) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
@@ -127,7 +238,8 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
     // is not logged, only counted.
     sio::dropPartialPacket(app.link.framer);
     const int closed = logging::closeLogFiles(app.logs);
-    return closed == 0 && !readFailed ? 0 : 1;
+    const int timed = closeTimes(app.times);
+    return closed == 0 && timed == 0 && !readFailed ? 0 : 1;
 }
 
 }  // namespace vg::app

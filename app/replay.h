@@ -19,6 +19,8 @@ bool stampFromCaptureName(const char* path, std::tm& out);
 // exit status: 0 when every line was logged, 1 when the capture could not be read or the logs
 // not be created or completely written (the reason on standard error). logsCreated tells whether
 // the replay got as far as its logs.
-int runReplay(App& app, const char* path, bool& logsCreated);
+// With times, the capture's times (path + ".times") give every packet its live arrival and a
+// times file is written beside the logs, as the live run wrote it.
+int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated);
 
 }  // namespace vg::app

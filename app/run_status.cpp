@@ -66,14 +66,19 @@ RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
 }
 
 void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
-                    const char* miscLog, std::uint64_t nowMs) {
+                    const char* miscLog, std::uint64_t nowMs, const char* timesFile) {
     status = RunStatus{};
     status.showLine = !quiet && platform::consoleIsTerminal(ConsoleStream::Err);
     status.startMs = nowMs;
     status.lastDrawMs = nowMs;
     status.lastBytesMs = nowMs;
-    platform::consolePrint(ConsoleStream::Err, "logging %s into %s and %s\n", device, samplesLog,
-                           miscLog);
+    if (timesFile != nullptr) {
+        platform::consolePrint(ConsoleStream::Err, "logging %s into %s, %s and %s\n", device,
+                               samplesLog, miscLog, timesFile);
+    } else {
+        platform::consolePrint(ConsoleStream::Err, "logging %s into %s and %s\n", device,
+                               samplesLog, miscLog);
+    }
 }
 
 void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCounters& counters,
@@ -167,7 +172,8 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
 
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
-                             const char* rawCapture) {
+                             const char* rawCapture, const char* timesFile,
+                             const char* captureTimes) {
     Text t{buf, size};
     if (size > 0) {
         buf[0] = '\0';
@@ -183,7 +189,7 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
     t.add("  link losses: %u, time lost: ", static_cast<unsigned>(counters.linkLosses));
     addDuration(t, counters.msLost);
     t.add("\n");
-    for (const char* name : {samplesLog, miscLog, rawCapture}) {
+    for (const char* name : {samplesLog, miscLog, rawCapture, timesFile, captureTimes}) {
         if (name == nullptr || name[0] == '\0') {
             continue;
         }
@@ -199,10 +205,11 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
 }
 
 void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog, const char* rawCapture) {
-    char text[2048];
-    const std::size_t n =
-        formatRunSummary(text, sizeof text, counters, durationMs, samplesLog, miscLog, rawCapture);
+                     const char* miscLog, const char* rawCapture, const char* timesFile,
+                     const char* captureTimes) {
+    char text[4096];
+    const std::size_t n = formatRunSummary(text, sizeof text, counters, durationMs, samplesLog,
+                                           miscLog, rawCapture, timesFile, captureTimes);
     platform::consoleWrite(ConsoleStream::Err, text, n);
 }
 

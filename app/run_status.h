@@ -38,8 +38,9 @@ struct RunStatus {
 };
 
 // Starts the run's display: one line naming the device and the two logs.
+// With a times file (timesFile non-null) it is named too.
 void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
-                    const char* miscLog, std::uint64_t nowMs);
+                    const char* miscLog, std::uint64_t nowMs, const char* timesFile = nullptr);
 
 // Once per loop pass, after the drain: notes arriving bytes, warns once about a board silent for
 // 5 s, and redraws the status line when due.
@@ -64,13 +65,15 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops);
 
 // The summary at the end of a run (also of a replay): duration, packets, losses and the files
-// written (the raw capture too, when there is one: null or "" for none) with their sizes as
-// they are on disk now. Lines end in "\n".
+// written (the raw capture, the times file and the capture's times too, when there are: null or
+// "" for none) with their sizes as they are on disk now. Lines end in "\n".
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
-                             const char* rawCapture = nullptr);
+                             const char* rawCapture = nullptr, const char* timesFile = nullptr,
+                             const char* captureTimes = nullptr);
 void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog, const char* rawCapture = nullptr);
+                     const char* miscLog, const char* rawCapture = nullptr,
+                     const char* timesFile = nullptr, const char* captureTimes = nullptr);
 
 // --list: the ports on standard output, one a line; when there are none, a note on standard
 // error. 0, or 1 when the ports could not be listed (the reason on standard error).

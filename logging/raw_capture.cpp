@@ -127,10 +127,14 @@ void discardRawCapture(RawCapture& capture) {
     }
 }
 
-int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName) {
+int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
+                       std::tm* stamp) {
     std::tm local{};
     if (!platform::toLocalTime(std::time(nullptr), local)) {
         return 1;
+    }
+    if (stamp != nullptr) {
+        *stamp = local;
     }
     // One reading of the clock names all three, so the capture sits beside its logs.
     if (raw && openRawCapture(capture, rawName, local) != 0) {

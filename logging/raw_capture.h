@@ -46,7 +46,8 @@ void discardRawCapture(RawCapture& capture);
 
 // Creates the two logs and, when raw is set, the capture, all named from the local time now
 // (a named capture keeps its name). 0 on success; 1 on failure, with nothing of this run left
-// behind.
-int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName);
+// behind. stamp, when given, receives the local time the names were made from.
+int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
+                       std::tm* stamp = nullptr);
 
 }  // namespace vg::logging

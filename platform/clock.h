@@ -8,6 +8,10 @@ namespace vg::platform {
 
 // Milliseconds from an arbitrary fixed point; never goes back.
 std::uint64_t monotonicMs();
+// Microseconds on the same monotonic clock (the times of reads are taken from it).
+std::int64_t monotonicUs();
+// Microseconds since 1970-01-01 00:00:00 UTC on the wall clock.
+std::int64_t wallClockUs();
 // Broken-down local time of t; false when it cannot be converted.
 bool toLocalTime(std::time_t t, std::tm& out);
 

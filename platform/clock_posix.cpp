@@ -11,6 +11,18 @@ std::uint64_t monotonicMs() {
            static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
 }
 
+std::int64_t monotonicUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+std::int64_t wallClockUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 bool toLocalTime(std::time_t t, std::tm& out) {
     return localtime_r(&t, &out) != nullptr;
 }

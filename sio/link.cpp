@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "sio/sio.h"
 
@@ -142,6 +143,13 @@ int drainPort(SerialLink& link, PacketRing& ring) {
         }
         const auto n = static_cast<std::size_t>(got);
         link.drainedBytes += n;
+        if (n != 0) {
+            // Every packet this read completes arrived when it returned.
+            ring.stampUs = platform::monotonicUs();
+            if (link.readSink != nullptr) {
+                link.readSink(link.readSinkContext, ring.stampUs, n);
+            }
+        }
         if (link.rawSink != nullptr && n != 0) {
             link.rawSink(link.rawSinkContext, link.sioRxBuffer.data(), n);
         }

@@ -33,6 +33,7 @@ int storePacket(PacketRing& ring, const std::uint8_t* packet) {
     }
     std::lock_guard lock(ring.ringLock);
     std::memcpy(ring.slots[ring.writeIndex].data(), packet, packet[1]);
+    ring.arrivalUs[ring.writeIndex] = ring.stampUs;
     ring.writeIndex = nextIndex(ring, ring.writeIndex);
     if (ring.writeIndex == ring.readIndex) {
         ring.readIndex = nextIndex(ring, ring.readIndex);  // full: the oldest packet goes
@@ -58,6 +59,7 @@ int takePacket(PacketRing& ring, std::uint8_t* dest) {
     }
     const auto& slot = ring.slots[ring.readIndex];
     std::memcpy(dest, slot.data(), slot[1]);
+    ring.takenUs = ring.arrivalUs[ring.readIndex];
     ring.readIndex = nextIndex(ring, ring.readIndex);
     return 0;
 }

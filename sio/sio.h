@@ -23,6 +23,11 @@ struct PacketRing {
     std::array<std::array<std::uint8_t, kSlotBytes>, kMaxSlots> slots{};
     std::mutex ringLock;
     std::uint64_t dropped = 0;  // packets pushed out by a store into a full ring
+    // When each slot's packet arrived (monotonic microseconds): a store stamps its slot with
+    // stampUs, a take leaves the packet's stamp in takenUs.
+    std::array<std::int64_t, kMaxSlots> arrivalUs{};
+    std::int64_t stampUs = 0;
+    std::int64_t takenUs = 0;
 };
 
 int setRingSize(PacketRing& ring, std::uint16_t slots);
@@ -72,6 +77,10 @@ struct SerialLink {
     // Sees every byte a drain reads, as read and before framing (raw capture); null for none.
     void (*rawSink)(void* context, const std::uint8_t* bytes, std::size_t count) = nullptr;
     void* rawSinkContext = nullptr;
+    // Told when each read that brought bytes returned (monotonic microseconds, also the stamp
+    // of the packets it completes) and how many it brought; null for none.
+    void (*readSink)(void* context, std::int64_t returnedUs, std::size_t count) = nullptr;
+    void* readSinkContext = nullptr;
 };
 
 // Stores both only when both are non-zero, and then names the device by that number again.

@@ -1,0 +1,207 @@
+#include "logging/capture_times.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/console.h"
+#include "platform/file.h"
+
+namespace vg::logging {
+
+namespace {
+
+void noteFailure(CaptureTimes& times, const char* what, int err) {
+    if (!times.failed) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "Error %s capture times file %s: %s\r\n", what, times.name.data(),
+                               std::strerror(err != 0 ? err : EIO));
+    }
+    times.failed = true;
+}
+
+void writeText(CaptureTimes& times, const char* text, std::size_t len) {
+    if (times.file == nullptr) {
+        return;
+    }
+    times.unflushed = true;
+    errno = 0;
+    if (std::fwrite(text, 1, len, times.file) != len) {
+        noteFailure(times, "writing", errno);
+    }
+}
+
+// Reads a decimal number without sign at p; false when there are no digits or too many.
+bool readNumber(const char*& p, std::uint64_t& value) {
+    value = 0;
+    const char* start = p;
+    while (*p >= '0' && *p <= '9') {
+        if (p - start >= 18) {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    }
+    return p != start;
+}
+
+// Reads one line into buf without its "\n"; false at the end or for a line too long.
+bool readLine(CaptureTimesReader& reader, char* buf, std::size_t size, bool& tooLong) {
+    tooLong = false;
+    if (std::fgets(buf, static_cast<int>(size), reader.file) == nullptr) {
+        return false;
+    }
+    ++reader.lineNumber;
+    const std::size_t len = std::strlen(buf);
+    if (len == 0 || buf[len - 1] != '\n') {
+        tooLong = !std::feof(reader.file);  // a last line without "\n" is still a line
+        return true;
+    }
+    buf[len - 1] = '\0';
+    return true;
+}
+
+}  // namespace
+
+bool captureTimesName(char* buf, std::size_t size, const char* captureName) {
+    const int n = std::snprintf(buf, size, "%s%s", captureName, kCaptureTimesSuffix);
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs) {
+    if (times.file != nullptr) {
+        return 1;
+    }
+    times = CaptureTimes{};
+    if (!captureTimesName(times.name.data(), times.name.size(), captureName)) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "Error creating capture times file %s%s: name too long\r\n",
+                               captureName, kCaptureTimesSuffix);
+        return 1;
+    }
+    errno = 0;
+    times.file = platform::createNewFile(times.name.data());
+    if (times.file == nullptr) {
+        noteFailure(times, "creating", errno);
+        return 1;
+    }
+    char header[128];
+    UtcCache utc;
+    char iso[28];
+    formatUtc(iso, wallStartUs, utc);
+    const int n = std::snprintf(header, sizeof header, "%sstart %lld %s\n", kCaptureTimesMagic,
+                                static_cast<long long>(wallStartUs), iso);
+    writeText(times, header, static_cast<std::size_t>(n));
+    return 0;
+}
+
+void noteCaptureRead(CaptureTimes& times, std::int64_t hostUs, std::size_t bytes) {
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, "%lld %llu\n", static_cast<long long>(hostUs),
+                                static_cast<unsigned long long>(bytes));
+    writeText(times, line, static_cast<std::size_t>(n));
+}
+
+void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs) {
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, "%lld lost\n", static_cast<long long>(hostUs));
+    writeText(times, line, static_cast<std::size_t>(n));
+}
+
+void flushCaptureTimes(CaptureTimes& times) {
+    if (times.file != nullptr && times.unflushed) {
+        errno = 0;
+        if (std::fflush(times.file) != 0) {
+            noteFailure(times, "writing", errno);
+        }
+    }
+    times.unflushed = false;
+}
+
+int closeCaptureTimes(CaptureTimes& times) {
+    std::FILE* f = times.file;
+    if (f != nullptr) {
+        times.file = nullptr;
+        if (std::ferror(f) != 0) {
+            noteFailure(times, "writing", EIO);
+        }
+        errno = 0;
+        if (std::fclose(f) != 0) {
+            noteFailure(times, "closing", errno);
+        }
+    }
+    times.unflushed = false;
+    return times.failed ? -1 : 0;
+}
+
+void discardCaptureTimes(CaptureTimes& times) {
+    if (times.file != nullptr) {
+        std::fclose(times.file);
+        times.file = nullptr;
+        std::remove(times.name.data());
+    }
+}
+
+int openCaptureTimesReader(CaptureTimesReader& reader, const char* captureName) {
+    reader = CaptureTimesReader{};
+    char name[kTimesNameBytes];
+    if (!captureTimesName(name, sizeof name, captureName)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    errno = 0;
+    reader.file = std::fopen(name, "rb");
+    if (reader.file == nullptr) {
+        return -1;
+    }
+    char line[128];
+    bool tooLong = false;
+    const std::size_t magicLen = sizeof kCaptureTimesMagic - 2;  // without its "\n"
+    if (!readLine(reader, line, sizeof line, tooLong) || tooLong || std::strlen(line) != magicLen ||
+        std::strncmp(line, kCaptureTimesMagic, magicLen) != 0 ||
+        !readLine(reader, line, sizeof line, tooLong) || tooLong ||
+        std::strncmp(line, "start ", 6) != 0) {
+        closeCaptureTimesReader(reader);
+        return 1;
+    }
+    const char* p = line + 6;
+    std::uint64_t start = 0;
+    if (!readNumber(p, start) || (*p != ' ' && *p != '\0')) {
+        closeCaptureTimesReader(reader);
+        return 1;
+    }
+    reader.wallStartUs = static_cast<std::int64_t>(start);
+    return 0;
+}
+
+CaptureTimesEntry nextCaptureTimesEntry(CaptureTimesReader& reader, std::int64_t& hostUs,
+                                        std::size_t& bytes) {
+    char line[64];
+    bool tooLong = false;
+    if (reader.file == nullptr || !readLine(reader, line, sizeof line, tooLong)) {
+        return CaptureTimesEntry::End;
+    }
+    const char* p = line;
+    std::uint64_t us = 0;
+    if (tooLong || !readNumber(p, us) || *p++ != ' ') {
+        return CaptureTimesEntry::Bad;
+    }
+    hostUs = static_cast<std::int64_t>(us);
+    if (std::strcmp(p, "lost") == 0) {
+        bytes = 0;
+        return CaptureTimesEntry::Loss;
+    }
+    std::uint64_t count = 0;
+    if (!readNumber(p, count) || *p != '\0' || count == 0) {
+        return CaptureTimesEntry::Bad;
+    }
+    bytes = static_cast<std::size_t>(count);
+    return CaptureTimesEntry::Read;
+}
+
+void closeCaptureTimesReader(CaptureTimesReader& reader) {
+    if (reader.file != nullptr) {
+        std::fclose(reader.file);
+        reader.file = nullptr;
+    }
+}
+
+}  // namespace vg::logging

@@ -1,0 +1,67 @@
+// The times of a raw capture: a text file "NAME.times" beside the capture NAME, written with it
+// under --times, so that a replay can give every packet the time it arrived live.
+//
+//   vglog capture times 1
+//   start 1796771647123456 2026-12-08T23:14:07.123456Z
+//   1520 115
+//   11893 230
+//   2051012 lost
+//
+// Line 1 names the format and its version. Line 2 is the run's start on the wall clock, in
+// microseconds since 1970 UTC, then the same in ISO 8601 for people (the number is what
+// counts). Then one line per read that brought bytes, in the capture's order: when the read
+// returned, in microseconds from the run's start on a monotonic clock, and how many bytes of
+// the capture it brought. "lost" instead of a count marks the moment the link was lost (the
+// packet then arriving was dropped). Lines end in "\n".
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "logging/times_file.h"
+
+namespace vg::logging {
+
+inline constexpr char kCaptureTimesMagic[] = "vglog capture times 1\n";
+inline constexpr char kCaptureTimesSuffix[] = ".times";
+
+struct CaptureTimes {
+    std::FILE* file = nullptr;
+    std::array<char, kTimesNameBytes> name{};
+    bool failed = false;
+    bool unflushed = false;
+};
+
+// "NAME.times" for the capture NAME into buf; false when it does not fit.
+bool captureTimesName(char* buf, std::size_t size, const char* captureName);
+
+// Creates the companion of the capture captureName exclusively and writes its two header lines.
+// 0 on success, 1 on failure with the reason on standard error.
+int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs);
+void noteCaptureRead(CaptureTimes& times, std::int64_t hostUs, std::size_t bytes);
+void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs);
+void flushCaptureTimes(CaptureTimes& times);
+int closeCaptureTimes(CaptureTimes& times);
+void discardCaptureTimes(CaptureTimes& times);
+
+// Reading a companion back.
+struct CaptureTimesReader {
+    std::FILE* file = nullptr;
+    std::int64_t wallStartUs = 0;
+    std::uint64_t lineNumber = 0;  // of the last line read, for messages
+};
+
+enum class CaptureTimesEntry { Read, Loss, End, Bad };
+
+// Opens the companion of captureName and reads its header. 0 on success; -1 when there is no
+// companion (errno tells why); 1 when it is not one (a wrong first or second line).
+int openCaptureTimesReader(CaptureTimesReader& reader, const char* captureName);
+// The next entry: Read with its time and byte count, Loss with its time, End at the end of the
+// file, Bad for a line that is none of these.
+CaptureTimesEntry nextCaptureTimesEntry(CaptureTimesReader& reader, std::int64_t& hostUs,
+                                        std::size_t& bytes);
+void closeCaptureTimesReader(CaptureTimesReader& reader);
+
+}  // namespace vg::logging

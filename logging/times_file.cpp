@@ -1,0 +1,212 @@
+#include "logging/times_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "logging/logging.h"
+#include "platform/console.h"
+#include "platform/file.h"
+
+namespace vg::logging {
+
+namespace {
+
+void noteFailure(TimesFile& times, const char* what, int err) {
+    if (!times.failed) {
+        platform::consolePrint(platform::ConsoleStream::Err, "Error %s times file %s: %s\r\n", what,
+                               times.name.data(), std::strerror(err != 0 ? err : EIO));
+    }
+    times.failed = true;
+}
+
+// Writes the decimal digits of v (any value) and gives the end.
+char* putUnsigned(char* out, std::uint64_t v) {
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+    return out;
+}
+
+char* putSigned(char* out, std::int64_t v) {
+    if (v < 0) {
+        *out++ = '-';
+        return putUnsigned(out, 0 - static_cast<std::uint64_t>(v));
+    }
+    return putUnsigned(out, static_cast<std::uint64_t>(v));
+}
+
+char* putFixed(char* out, std::uint64_t v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return out + width;
+}
+
+// Microseconds as seconds with six decimals.
+char* putSeconds(char* out, std::int64_t us) {
+    std::uint64_t magnitude = static_cast<std::uint64_t>(us);
+    if (us < 0) {
+        *out++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    out = putUnsigned(out, magnitude / 1000000);
+    *out++ = '.';
+    return putFixed(out, magnitude % 1000000, 6);
+}
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+    return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0);
+}
+
+// The proleptic Gregorian date of a day counted from 1970-01-01.
+void civilFromDays(std::int64_t z, std::int64_t& year, unsigned& month, unsigned& day) {
+    z += 719468;
+    const std::int64_t era = floorDiv(z, 146097);
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+}  // namespace
+
+std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc) {
+    const std::int64_t second = floorDiv(wallUs, 1000000);
+    if (second != utc.second) {
+        std::int64_t year = 0;
+        unsigned month = 0, day = 0;
+        civilFromDays(floorDiv(second, 86400), year, month, day);
+        const std::int64_t inDay = second - floorDiv(second, 86400) * 86400;
+        char* p = utc.text.data();
+        // Years beyond 9999 or before 0 do not fit the form; they are kept to its four digits.
+        p = putFixed(p, static_cast<std::uint64_t>(year < 0 ? 0 : year % 10000), 4);
+        *p++ = '-';
+        p = putFixed(p, month, 2);
+        *p++ = '-';
+        p = putFixed(p, day, 2);
+        *p++ = 'T';
+        p = putFixed(p, static_cast<std::uint64_t>(inDay / 3600), 2);
+        *p++ = ':';
+        p = putFixed(p, static_cast<std::uint64_t>(inDay / 60 % 60), 2);
+        *p++ = ':';
+        putFixed(p, static_cast<std::uint64_t>(inDay % 60), 2);
+        utc.second = second;
+    }
+    std::memcpy(buf, utc.text.data(), 19);
+    buf[19] = '.';
+    putFixed(buf + 20, static_cast<std::uint64_t>(wallUs - second * 1000000), 6);
+    buf[26] = 'Z';
+    buf[27] = '\0';
+    return 27;
+}
+
+std::size_t formatTimesRow(char* buf, const TimesRow& row, UtcCache& utc) {
+    char* p = putUnsigned(buf, row.line);
+    *p++ = ',';
+    p = putSigned(p, row.sample);
+    *p++ = ',';
+    p = putSigned(p, row.index);
+    *p++ = ',';
+    p += formatUtc(p, row.wallUs, utc);
+    *p++ = ',';
+    p = putSeconds(p, row.hostUs);
+    *p++ = ',';
+    p = putSeconds(p, row.boardUs);
+    *p++ = '\n';
+    return static_cast<std::size_t>(p - buf);
+}
+
+int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) {
+    if (times.file != nullptr) {
+        return 1;
+    }
+    times = TimesFile{};
+    char base[kNameBytes];
+    if (!formatLogFileName(base, sizeof base, "times", localStart)) {
+        return 1;
+    }
+    std::memcpy(base + std::strlen(base) - 3, "csv", 3);  // the logs' stamp, its own extension
+    const bool inDir = dir != nullptr && dir[0] != '\0';
+    const std::size_t dirLen = inDir ? std::strlen(dir) : 0;
+    const bool slash = inDir && (dir[dirLen - 1] == '/' || dir[dirLen - 1] == '\\');
+    const int n = std::snprintf(times.name.data(), times.name.size(), "%s%s%s", inDir ? dir : "",
+                                inDir && !slash ? "/" : "", base);
+    if (n < 0 || static_cast<std::size_t>(n) >= times.name.size()) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "Error creating times file in %s: name too long\r\n", dir);
+        return 1;
+    }
+    errno = 0;
+    times.file = platform::createNewFile(times.name.data());
+    if (times.file == nullptr) {
+        noteFailure(times, "creating", errno);
+        return 1;
+    }
+    // A large buffer: rows are written a line at a time, flushed once a second with the logs.
+    std::setvbuf(times.file, nullptr, _IOFBF, 1 << 16);
+    errno = 0;
+    if (std::fputs(kTimesHeader, times.file) < 0) {
+        noteFailure(times, "writing", errno);
+    }
+    times.unflushed = true;
+    return 0;
+}
+
+void writeTimesRow(TimesFile& times, const TimesRow& row, UtcCache& utc) {
+    if (times.file == nullptr) {
+        return;
+    }
+    char line[kMaxTimesRow];
+    const std::size_t len = formatTimesRow(line, row, utc);
+    times.unflushed = true;
+    errno = 0;
+    if (std::fwrite(line, 1, len, times.file) != len) {
+        noteFailure(times, "writing", errno);
+    }
+}
+
+void flushTimesFile(TimesFile& times) {
+    if (times.file != nullptr && times.unflushed) {
+        errno = 0;
+        if (std::fflush(times.file) != 0) {
+            noteFailure(times, "writing", errno);
+        }
+    }
+    times.unflushed = false;
+}
+
+int closeTimesFile(TimesFile& times) {
+    std::FILE* f = times.file;
+    if (f != nullptr) {
+        times.file = nullptr;
+        if (std::ferror(f) != 0) {
+            noteFailure(times, "writing", EIO);
+        }
+        errno = 0;
+        if (std::fclose(f) != 0) {
+            noteFailure(times, "closing", errno);
+        }
+    }
+    times.unflushed = false;
+    return times.failed ? -1 : 0;
+}
+
+void discardTimesFile(TimesFile& times) {
+    if (times.file != nullptr) {
+        std::fclose(times.file);
+        times.file = nullptr;
+        std::remove(times.name.data());
+    }
+}
+
+}  // namespace vg::logging

@@ -1,0 +1,62 @@
+// The times file "times.<stamp>.csv": one row per samples-log line, telling when that sample
+// arrived (on the host's monotonic clock and in UTC) and when the board sent it (its own clock,
+// estimated). LF line ends; the header names the columns.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace vg::logging {
+
+inline constexpr char kTimesHeader[] = "line,sample,index,host_utc,host_s,board_s\n";
+inline constexpr std::size_t kTimesNameBytes = 512;
+
+struct TimesFile {
+    std::FILE* file = nullptr;  // null while closed
+    std::array<char, kTimesNameBytes> name{};
+    bool failed = false;     // a write, flush or close failed (reported once)
+    bool unflushed = false;  // written since the last flush
+};
+
+// Creates "times.<stamp>.csv" for that local start time (the logs' stamp) in dir (null or "" for
+// the current directory), exclusively like the logs, and writes the header. 0 on success, 1 on
+// failure with the reason on standard error.
+int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart);
+
+// One row's values. Times are microseconds: hostUs from the run's start, wallUs since 1970 UTC,
+// boardUs on the hostUs scale.
+struct TimesRow {
+    std::uint64_t line = 0;
+    std::int16_t sample = 0;
+    std::int64_t index = 0;
+    std::int64_t wallUs = 0;
+    std::int64_t hostUs = 0;
+    std::int64_t boardUs = 0;
+};
+
+// The UTC date and time of the last whole second formatted, kept so most rows reuse them.
+struct UtcCache {
+    std::int64_t second = -1;
+    std::array<char, 20> text{};  // "YYYY-MM-DDTHH:MM:SS"
+};
+
+inline constexpr std::size_t kMaxTimesRow = 160;
+// Formats one row with its "\n" into buf (kMaxTimesRow bytes) and gives its length:
+// "12,-32768,32768,2026-12-08T23:14:07.123456Z,12.345678,12.340001".
+std::size_t formatTimesRow(char* buf, const TimesRow& row, UtcCache& utc);
+// "2026-12-08T23:14:07.123456Z" for microseconds since 1970 into buf (28 bytes with the
+// terminator); the length, 27.
+std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc);
+
+// Appends one row; a failure is reported once and remembered for close.
+void writeTimesRow(TimesFile& times, const TimesRow& row, UtcCache& utc);
+void flushTimesFile(TimesFile& times);
+// Closes the file if open. 0 when every row reached it, -1 when anything was lost.
+int closeTimesFile(TimesFile& times);
+// Closes and removes a times file this run created, for a start that failed after it.
+void discardTimesFile(TimesFile& times);
+
+}  // namespace vg::logging
