@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
+#include "logging/capture_times.h"
 #include "tools/sim/board.h"
 
 namespace {
@@ -38,6 +40,7 @@ struct Options {
     const char* replay = nullptr;  // a capture to play instead of the simulated board
     double seconds = -1;
     double linger = 2.0;  // seconds the device stays open after the last byte
+    double jitterMs = 0;  // each sample goes out late by up to this much, at random
     long long count = -1;
     bool pace = true;
     vg::sim::BoardConfig board = vg::sim::defaultConfig();
@@ -53,6 +56,8 @@ void usage(std::FILE* to) {
         "  --seed N        motion and noise seed (default 1)\n"
         "  --noise F       fraction of junk bytes in the stream, 0 to 0.9\n"
         "  --rate HZ       motion samples per second (default 100)\n"
+        "  --jitter MS     send each sample late by a random 0 to MS milliseconds\n"
+        "                  (in order; its time on the board stays the same)\n"
         "  --linger S      keep the device open S seconds after the last packet (default 2)\n"
         "  --kinds LIST    packet kinds to send, e.g. 2,7,8,9,10,3 (default\n"
         "                  2,7,8,9,10,3,11; kinds other than 2, 7-10 are sent now and then)\n"
@@ -61,7 +66,8 @@ void usage(std::FILE* to) {
         "  --out FILE      write the stream to FILE instead of a device (no pacing)\n"
         "  --stdout        write the stream to standard output instead of a device\n"
         "  --replay FILE   play the bytes of FILE (a vglog raw capture) instead of the\n"
-        "                  simulated board, paced like the line unless --no-pace\n"
+        "                  simulated board, paced like the line unless --no-pace; with\n"
+        "                  FILE.times beside it (vglog --raw --times), as it arrived\n"
         "  -h, --help      this text\n"
         "  -V, --version   the release number\n"
         "Without --out or --stdout the board waits for the start byte \"w\" on its device,\n"
@@ -139,6 +145,8 @@ int parse(int argc, char** argv, Options& o) {
                 o.linger = v;
             } else if (a == "--rate" && v > 0 && v <= 10000) {
                 o.board.sampleRate = v;
+            } else if (a == "--jitter" && v >= 0 && v <= 10000) {
+                o.jitterMs = v;
             } else {
                 std::fprintf(stderr, "vglog-sim: %s %s: unknown option or bad value\n", a.c_str(),
                              argv[i]);
@@ -264,16 +272,40 @@ int openPty(std::string& slave) {
     return master;
 }
 
+void sleepUntil(const timespec& due) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR &&
+           !stopRequested) {
+    }
+}
+
 // Plays a capture's bytes as they are, in pieces no faster than the line carries them when
-// paced. Returns how the sending ended.
+// paced; with the capture's times (times non-null), each read's bytes at the moment that read
+// returned in the recorded run. Returns how the sending ended.
 const char* playCapture(std::FILE* in, int sink, bool isDevice, bool pace, std::FILE* record,
-                        unsigned long long& sentBytes, int& status) {
+                        vg::logging::CaptureTimesReader* times, unsigned long long& sentBytes,
+                        int& status) {
     constexpr std::size_t kPiece = 256;  // about 22 ms of line time
-    std::array<std::uint8_t, kPiece> piece{};
+    std::array<std::uint8_t, 4096> piece{};
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        const std::size_t n = std::fread(piece.data(), 1, piece.size(), in);
+        std::size_t want = kPiece;
+        if (times != nullptr) {
+            std::int64_t us = 0;
+            const auto entry = vg::logging::nextCaptureTimesEntry(*times, us, want);
+            if (entry == vg::logging::CaptureTimesEntry::Loss) {
+                continue;  // the bytes after a loss come at their own times
+            }
+            if (entry == vg::logging::CaptureTimesEntry::Read && want <= piece.size()) {
+                if (pace) {
+                    sleepUntil(addSeconds(start, static_cast<double>(us) / 1e6));
+                }
+            } else {
+                times = nullptr;  // past the times' end (or a damaged line): paced like the line
+                want = kPiece;
+            }
+        }
+        const std::size_t n = std::fread(piece.data(), 1, want, in);
         if (n == 0) {
             if (std::ferror(in) != 0) {
                 status = 1;
@@ -281,12 +313,8 @@ const char* playCapture(std::FILE* in, int sink, bool isDevice, bool pace, std::
             }
             return "done";
         }
-        if (pace) {
-            const timespec due =
-                addSeconds(start, static_cast<double>(sentBytes) / kLineBytesPerSecond);
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR &&
-                   !stopRequested) {
-            }
+        if (pace && times == nullptr) {
+            sleepUntil(addSeconds(start, static_cast<double>(sentBytes) / kLineBytesPerSecond));
         }
         std::size_t written = 0;
         const Sent sent = writeAll(sink, isDevice, piece.data(), n, written);
@@ -350,7 +378,10 @@ int main(int argc, char** argv) {
         sink = open(o.out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
     std::FILE* capture = nullptr;
+    vg::logging::CaptureTimesReader captureTimes;
+    bool timed = false;
     if (o.replay != nullptr) {
+        timed = vg::logging::openCaptureTimesReader(captureTimes, o.replay) == 0;
         capture = std::fopen(o.replay, "rb");
         if (capture == nullptr) {
             std::fprintf(stderr, "vglog-sim: cannot open %s: %s\n", o.replay, std::strerror(errno));
@@ -381,14 +412,18 @@ int main(int argc, char** argv) {
     static SampleBytes sample;
     Totals totals;
     const bool pace = isDevice && o.pace;
+    std::mt19937_64 jitterRng(o.board.seed);
+    std::uniform_real_distribution<double> jitter(0.0, o.jitterMs / 1000.0);
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     const char* ending = "done";
     int status = 0;
     const bool replaying = capture != nullptr;
     if (replaying) {
-        ending = playCapture(capture, sink, isDevice, pace, record, totals.bytes, status);
+        ending = playCapture(capture, sink, isDevice, pace, record, timed ? &captureTimes : nullptr,
+                             totals.bytes, status);
         std::fclose(capture);
+        vg::logging::closeCaptureTimesReader(captureTimes);
     }
     while (!replaying) {
         if (o.count >= 0 && totals.packets >= static_cast<unsigned long long>(o.count)) {
@@ -410,11 +445,10 @@ int main(int argc, char** argv) {
         }
         if (pace) {
             // Absolute deadlines: the sample's own time, and no faster than the line carries.
+            // A late sample delays those behind it, as a link that delivers in order would.
             const double lineTime = static_cast<double>(totals.bytes) / kLineBytesPerSecond;
-            const timespec due = addSeconds(start, std::max(sampleTime, lineTime));
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR &&
-                   !stopRequested) {
-            }
+            const double late = o.jitterMs > 0 ? jitter(jitterRng) : 0.0;
+            sleepUntil(addSeconds(start, std::max(sampleTime + late, lineTime)));
         }
         std::size_t written = 0;
         const Sent sent = writeAll(sink, isDevice, sample.bytes.data(), size, written);
