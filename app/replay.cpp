@@ -1,5 +1,6 @@
 #include "app/replay.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,12 +80,28 @@ bool stampFromCaptureName(const char* path, std::tm& out) {
 namespace {
 
 // Replays the capture read by read as its times tell, each read's packets stamped with its
-// time: the times file comes out as the live run wrote it. False when the capture or its times
-// could not be read (said on standard error).
+// time: the times file comes out as the live run wrote it. The capture itself is read a buffer
+// at a time; its packets are decoded before each refill, so the ring never holds more than one
+// buffer's worth. False when the capture or its times could not be read (said on standard
+// error).
 bool replayTimedReads(App& app, const char* path, std::FILE* in,
                       logging::CaptureTimesReader& reader) {
     std::uint8_t* const buffer = app.link.sioRxBuffer.data();
-    for (;;) {
+    std::size_t at = 0;
+    std::size_t have = 0;
+    auto refill = [&]() -> bool {
+        decodeWaitingPackets(app);
+        errno = 0;
+        at = 0;
+        have = std::fread(buffer, 1, kReadBytes, in);
+        if (std::ferror(in) != 0) {
+            failReplay(path, "cannot read", errno);
+            return false;
+        }
+        return true;
+    };
+    bool ended = false;  // the capture ended before its times did
+    while (!ended && !platform::stopPending()) {
         std::int64_t hostUs = 0;
         std::size_t bytes = 0;
         const logging::CaptureTimesEntry entry =
@@ -92,7 +109,8 @@ bool replayTimedReads(App& app, const char* path, std::FILE* in,
         if (entry == logging::CaptureTimesEntry::End) {
             break;
         }
-        if (entry == logging::CaptureTimesEntry::Bad || bytes > kReadBytes) {
+        if (entry == logging::CaptureTimesEntry::Bad) {
+            decodeWaitingPackets(app);
             platform::consolePrint(platform::ConsoleStream::Err,
                                    "vglog: %s%s: line %llu is not a read's time and size\r\n", path,
                                    logging::kCaptureTimesSuffix,
@@ -101,41 +119,47 @@ bool replayTimedReads(App& app, const char* path, std::FILE* in,
         }
         if (entry == logging::CaptureTimesEntry::Loss) {
             // As live: the packet then arriving is dropped and the board's clock fitted anew.
+            decodeWaitingPackets(app);
             sio::dropPartialPacket(app.link.framer);
             timing::noteLinkLoss(app.times, hostUs);
             continue;
         }
-        errno = 0;
-        const std::size_t got = std::fread(buffer, 1, bytes, in);
-        if (std::ferror(in) != 0) {
-            failReplay(path, "cannot read", errno);
-            return false;
-        }
         app.ring.stampUs = hostUs;
-        sio::frameBytes(app.link.framer, app.ring, buffer, got);
-        decodeWaitingPackets(app);
-        if (got < bytes) {
-            platform::consolePrint(platform::ConsoleStream::Err,
-                                   "vglog: %s ends before its times do\r\n", path);
-            return true;
-        }
-        if (platform::stopPending()) {
-            return true;
+        while (bytes > 0) {
+            if (at == have) {
+                if (!refill()) {
+                    return false;
+                }
+                if (have == 0) {
+                    platform::consolePrint(platform::ConsoleStream::Err,
+                                           "vglog: %s ends before its times do\r\n", path);
+                    ended = true;
+                    break;
+                }
+            }
+            const std::size_t take = std::min(bytes, have - at);
+            sio::frameBytes(app.link.framer, app.ring, buffer + at, take);
+            at += take;
+            bytes -= take;
         }
     }
     // Bytes beyond the last recorded read (a run cut short between two flushes) are replayed
     // with the last time there was.
-    std::size_t got = 0;
     bool extra = false;
-    while ((got = std::fread(buffer, 1, kReadBytes, in)) > 0 && !platform::stopPending()) {
-        extra = true;
-        sio::frameBytes(app.link.framer, app.ring, buffer, got);
-        decodeWaitingPackets(app);
+    while (!ended && !platform::stopPending()) {
+        if (at < have) {
+            extra = true;
+            sio::frameBytes(app.link.framer, app.ring, buffer + at, have - at);
+            at = have;
+        }
+        if (!refill()) {
+            return false;
+        }
+        if (have == 0) {
+            break;
+        }
     }
-    if (std::ferror(in) != 0) {
-        failReplay(path, "cannot read", errno);
-        return false;
-    }
+    decodeWaitingPackets(app);
     if (extra) {
         platform::consolePrint(platform::ConsoleStream::Err,
                                "vglog: %s holds bytes beyond its times; they got the last time\r\n",

@@ -43,20 +43,41 @@ bool readNumber(const char*& p, std::uint64_t& value) {
     return p != start;
 }
 
-// Reads one line into buf without its "\n"; false at the end or for a line too long.
-bool readLine(CaptureTimesReader& reader, char* buf, std::size_t size, bool& tooLong) {
-    tooLong = false;
-    if (std::fgets(buf, static_cast<int>(size), reader.file) == nullptr) {
-        return false;
+constexpr std::size_t kMaxLine = 128;
+
+// The next line, without its "\n" and terminated in place; null at the end. A line longer than
+// any the format has comes back as "" (which no entry matches). The last line may lack its "\n".
+char* nextLine(CaptureTimesReader& reader) {
+    char* const buf = reader.buffer.data();
+    const std::size_t size = reader.buffer.size() - 1;  // room for a terminator
+    for (;;) {
+        char* const start = buf + reader.at;
+        void* const end = std::memchr(start, '\n', reader.have - reader.at);
+        if (end != nullptr) {
+            char* const line = start;
+            *static_cast<char*>(end) = '\0';
+            reader.at = static_cast<std::size_t>(static_cast<char*>(end) - buf) + 1;
+            ++reader.lineNumber;
+            return static_cast<std::size_t>(static_cast<char*>(end) - line) <= kMaxLine
+                       ? line
+                       : static_cast<char*>(end);  // the "" at its end
+        }
+        const std::size_t rest = reader.have - reader.at;
+        std::memmove(buf, start, rest);
+        reader.at = 0;
+        reader.have = rest;
+        const std::size_t got = std::fread(buf + rest, 1, size - rest, reader.file);
+        reader.have += got;
+        if (got == 0) {
+            if (rest == 0) {
+                return nullptr;
+            }
+            buf[rest] = '\0';  // a last line without "\n"
+            reader.at = reader.have = rest;
+            ++reader.lineNumber;
+            return rest <= kMaxLine ? buf : buf + rest;
+        }
     }
-    ++reader.lineNumber;
-    const std::size_t len = std::strlen(buf);
-    if (len == 0 || buf[len - 1] != '\n') {
-        tooLong = !std::feof(reader.file);  // a last line without "\n" is still a line
-        return true;
-    }
-    buf[len - 1] = '\0';
-    return true;
 }
 
 }  // namespace
@@ -152,40 +173,39 @@ int openCaptureTimesReader(CaptureTimesReader& reader, const char* captureName) 
     if (reader.file == nullptr) {
         return -1;
     }
-    char line[128];
-    bool tooLong = false;
     const std::size_t magicLen = sizeof kCaptureTimesMagic - 2;  // without its "\n"
-    if (!readLine(reader, line, sizeof line, tooLong) || tooLong || std::strlen(line) != magicLen ||
-        std::strncmp(line, kCaptureTimesMagic, magicLen) != 0 ||
-        !readLine(reader, line, sizeof line, tooLong) || tooLong ||
-        std::strncmp(line, "start ", 6) != 0) {
+    const char* magic = nextLine(reader);
+    const char* start = magic != nullptr && std::strlen(magic) == magicLen &&
+                                std::strncmp(magic, kCaptureTimesMagic, magicLen) == 0
+                            ? nextLine(reader)
+                            : nullptr;
+    if (start == nullptr || std::strncmp(start, "start ", 6) != 0) {
         closeCaptureTimesReader(reader);
         return 1;
     }
-    const char* p = line + 6;
-    std::uint64_t start = 0;
-    if (!readNumber(p, start) || (*p != ' ' && *p != '\0')) {
+    const char* p = start + 6;
+    std::uint64_t wallStart = 0;
+    if (!readNumber(p, wallStart) || (*p != ' ' && *p != '\0')) {
         closeCaptureTimesReader(reader);
         return 1;
     }
-    reader.wallStartUs = static_cast<std::int64_t>(start);
+    reader.wallStartUs = static_cast<std::int64_t>(wallStart);
     return 0;
 }
 
 CaptureTimesEntry nextCaptureTimesEntry(CaptureTimesReader& reader, std::int64_t& hostUs,
                                         std::size_t& bytes) {
-    char line[64];
-    bool tooLong = false;
-    if (reader.file == nullptr || !readLine(reader, line, sizeof line, tooLong)) {
+    const char* line = reader.file != nullptr ? nextLine(reader) : nullptr;
+    if (line == nullptr) {
         return CaptureTimesEntry::End;
     }
     const char* p = line;
     std::uint64_t us = 0;
-    if (tooLong || !readNumber(p, us) || *p++ != ' ') {
+    if (!readNumber(p, us) || *p++ != ' ') {
         return CaptureTimesEntry::Bad;
     }
     hostUs = static_cast<std::int64_t>(us);
-    if (std::strcmp(p, "lost") == 0) {
+    if (p[0] == 'l' && std::strcmp(p, "lost") == 0) {
         bytes = 0;
         return CaptureTimesEntry::Loss;
     }

@@ -51,6 +51,10 @@ struct CaptureTimesReader {
     std::FILE* file = nullptr;
     std::int64_t wallStartUs = 0;
     std::uint64_t lineNumber = 0;  // of the last line read, for messages
+    // Lines are cut from this buffer, refilled a block at a time: a replay reads millions.
+    std::array<char, 16384> buffer{};
+    std::size_t at = 0;    // the next line's start
+    std::size_t have = 0;  // bytes in the buffer
 };
 
 enum class CaptureTimesEntry { Read, Loss, End, Bad };

@@ -19,18 +19,37 @@ void noteFailure(TimesFile& times, const char* what, int err) {
     times.failed = true;
 }
 
-// Writes the decimal digits of v (any value) and gives the end.
-char* putUnsigned(char* out, std::uint64_t v) {
-    char digits[20];
-    std::size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n > 0) {
-        *out++ = digits[--n];
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+std::size_t digitCount(std::uint64_t v) {
+    std::size_t n = 1;
+    for (; v >= 10000; v /= 10000) {
+        n += 4;
     }
-    return out;
+    return n + (v >= 10) + (v >= 100) + (v >= 1000);
+}
+
+// Writes the decimal digits of v (any value) and gives the end; two digits a step, from the
+// last.
+char* putUnsigned(char* out, std::uint64_t v) {
+    char* const end = out + digitCount(v);
+    char* p = end;
+    while (v >= 100) {
+        const auto pair = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        *--p = kPairs[pair + 1];
+        *--p = kPairs[pair];
+    }
+    if (v >= 10) {
+        *--p = kPairs[v * 2 + 1];
+        *--p = kPairs[v * 2];
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    return end;
 }
 
 char* putSigned(char* out, std::int64_t v) {
@@ -42,9 +61,15 @@ char* putSigned(char* out, std::int64_t v) {
 }
 
 char* putFixed(char* out, std::uint64_t v, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + v % 10);
-        v /= 10;
+    int i = width;
+    for (; i >= 2; i -= 2) {
+        const auto pair = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        out[i - 1] = kPairs[pair + 1];
+        out[i - 2] = kPairs[pair];
+    }
+    if (i == 1) {
+        out[0] = static_cast<char>('0' + v % 10);
     }
     return out + width;
 }
@@ -152,8 +177,6 @@ int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) 
         noteFailure(times, "creating", errno);
         return 1;
     }
-    // A large buffer: rows are written a line at a time, flushed once a second with the logs.
-    std::setvbuf(times.file, nullptr, _IOFBF, 1 << 16);
     errno = 0;
     if (std::fputs(kTimesHeader, times.file) < 0) {
         noteFailure(times, "writing", errno);
@@ -162,20 +185,35 @@ int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) 
     return 0;
 }
 
+namespace {
+
+void writePending(TimesFile& times) {
+    if (times.pendingBytes == 0 || times.file == nullptr) {
+        return;
+    }
+    errno = 0;
+    if (std::fwrite(times.pending.data(), 1, times.pendingBytes, times.file) !=
+        times.pendingBytes) {
+        noteFailure(times, "writing", errno);
+    }
+    times.pendingBytes = 0;
+}
+
+}  // namespace
+
 void writeTimesRow(TimesFile& times, const TimesRow& row, UtcCache& utc) {
     if (times.file == nullptr) {
         return;
     }
-    char line[kMaxTimesRow];
-    const std::size_t len = formatTimesRow(line, row, utc);
-    times.unflushed = true;
-    errno = 0;
-    if (std::fwrite(line, 1, len, times.file) != len) {
-        noteFailure(times, "writing", errno);
+    if (times.pending.size() - times.pendingBytes < kMaxTimesRow) {
+        writePending(times);
     }
+    times.pendingBytes += formatTimesRow(times.pending.data() + times.pendingBytes, row, utc);
+    times.unflushed = true;
 }
 
 void flushTimesFile(TimesFile& times) {
+    writePending(times);
     if (times.file != nullptr && times.unflushed) {
         errno = 0;
         if (std::fflush(times.file) != 0) {
@@ -186,6 +224,7 @@ void flushTimesFile(TimesFile& times) {
 }
 
 int closeTimesFile(TimesFile& times) {
+    writePending(times);
     std::FILE* f = times.file;
     if (f != nullptr) {
         times.file = nullptr;

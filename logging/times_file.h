@@ -19,6 +19,9 @@ struct TimesFile {
     std::array<char, kTimesNameBytes> name{};
     bool failed = false;     // a write, flush or close failed (reported once)
     bool unflushed = false;  // written since the last flush
+    // Rows wait here and go to the file a block at a time, and on every flush.
+    std::array<char, 16384> pending{};
+    std::size_t pendingBytes = 0;
 };
 
 // Creates "times.<stamp>.csv" for that local start time (the logs' stamp) in dir (null or "" for
@@ -51,7 +54,8 @@ std::size_t formatTimesRow(char* buf, const TimesRow& row, UtcCache& utc);
 // terminator); the length, 27.
 std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc);
 
-// Appends one row; a failure is reported once and remembered for close.
+// Appends one row (handed to the file by the next flush at the latest); a failure is reported
+// once and remembered for close.
 void writeTimesRow(TimesFile& times, const TimesRow& row, UtcCache& utc);
 void flushTimesFile(TimesFile& times);
 // Closes the file if open. 0 when every row reached it, -1 when anything was lost.

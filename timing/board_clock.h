@@ -17,8 +17,8 @@
 
 namespace vg::timing {
 
-inline constexpr std::size_t kBucketSamples = 16;
-inline constexpr std::size_t kFitBuckets = 64;
+inline constexpr std::size_t kBucketSamples = 32;
+inline constexpr std::size_t kFitBuckets = 32;
 // An arrival this far before the fitted line, or a whole bucket this far after it, means the
 // board's counter or clock jumped (the board restarted, a stall): the fit starts again.
 inline constexpr double kEarlyRestartUs = 250e3;

@@ -17,9 +17,11 @@
 --stderr-tty gives vglog a pseudo-terminal as standard error, so the soak includes drawing the
 status line. --raw: the soak's logger also keeps a raw capture. --serve: the soak's logger serves
 the live view and one client (as a browser would) follows /api/samples for the whole run.
+--times: the soak's logger also writes the times file (and checks it has a row per sample line);
+the replay replays with --times, from the capture times a live run at the line's pace records.
 
 Usage: tools/soak.py [soak|idle|burst|lost|replay|all] [--seconds N] [--count N] [--raw]
-                     [--stderr-tty] [--serve] [--build DIR]
+                     [--times] [--stderr-tty] [--serve] [--build DIR]
 """
 
 import argparse
@@ -150,11 +152,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_logger(build, link, workdir, raw=False):
+def start_logger(build, link, workdir, raw=False, times=False):
     stderr = terminal_sink() if STDERR_TTY else subprocess.STDOUT
     serve = ["--serve", f"127.0.0.1:{free_port()}"] if SERVE else []
-    logger = subprocess.Popen([os.path.join(build, "vglog"), *(["--raw"] if raw else []), *serve,
-                               link], cwd=workdir,
+    flags = (["--raw"] if raw else []) + (["--times"] if times else [])
+    logger = subprocess.Popen([os.path.join(build, "vglog"), *flags, *serve, link], cwd=workdir,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
     if STDERR_TTY:
         os.close(stderr)
@@ -214,8 +216,18 @@ def sent_by_board(summary):
             decoded)
 
 
+def times_rows(workdir):
+    """Rows of the times files in workdir (headers not counted)."""
+    rows = 0
+    for name in os.listdir(workdir):
+        if name.startswith("times.") and name.endswith(".csv"):
+            with open(os.path.join(workdir, name), "rb") as f:
+                rows += f.read().count(b"\n") - 1
+    return rows
+
+
 @in_scratch_dir
-def soak(tmp, logs, build, seconds, raw=False):
+def soak(tmp, logs, build, seconds, raw=False, times=False):
     # A board with more to say than the line carries, so the line's 11 520 bytes/s set the pace;
     # its board time is chosen so the stream takes `seconds` on the line.
     probe = os.path.join(tmp, "probe.bin")
@@ -229,7 +241,7 @@ def soak(tmp, logs, build, seconds, raw=False):
         b1 = start_board(build, os.path.join(tmp, "board1"),
                          board_args + ["--record", os.path.join(tmp, "sent1.bin")], l1)
         b2 = start_board(build, os.path.join(tmp, "board2"), board_args, l2)
-        logger = start_logger(build, os.path.join(tmp, "board1"), logs, raw)
+        logger = start_logger(build, os.path.join(tmp, "board1"), logs, raw, times)
         cat = start_cat(os.path.join(tmp, "board2"))
         started = time.monotonic()
         # Both boards pace at the line rate; stop the readers once the boards have sent it all
@@ -256,10 +268,15 @@ def soak(tmp, logs, build, seconds, raw=False):
     if raw:
         with open(os.path.join(tmp, "sent1.bin"), "rb") as f:
             sent = f.read()
-        kept = [n for n in os.listdir(logs) if n.startswith("raw.")]
+        kept = [n for n in os.listdir(logs) if n.startswith("raw.") and n.endswith(".bin")]
         with open(os.path.join(logs, kept[0]), "rb") as f:
             same = f.read() == sent
         captured = f", raw capture {'identical to what was sent' if same else 'DIFFERS'}"
+    timed = True
+    if times:
+        rows = times_rows(logs)
+        timed = rows == samples
+        captured += f", times file {'a row per sample line' if timed else f'{rows} ROWS'}"
     print(f"soak: a board paced at 115200 baud for {seconds:g} s, measured over {wall:.1f} s"
           f"{captured}")
     print(f"  board sent          {total} packets ({kind10} AngleAccel, "
@@ -276,7 +293,7 @@ def soak(tmp, logs, build, seconds, raw=False):
     print(f"  vglog / cat         {ratio:.2f}x")
     if out.strip() and not out.startswith(b"Varnel"):
         print(out.decode(errors="replace"))
-    return samples == kind10 and misc == total - decoded and status == 0
+    return samples == kind10 and misc == total - decoded and status == 0 and timed
 
 
 @in_scratch_dir
@@ -368,10 +385,11 @@ def lost(tmp, logs, build, seconds):
     return status == 0 and (STDERR_TTY or b"link lost" in out)
 
 
-def replay_once(build, workdir, capture):
+def replay_once(build, workdir, capture, times=False):
     """Runs vglog --replay; returns (status, wall seconds, CPU seconds, peak RSS KiB, stderr)."""
     started = time.monotonic()
-    proc = subprocess.Popen([os.path.join(build, "vglog"), "--replay", capture], cwd=workdir,
+    proc = subprocess.Popen([os.path.join(build, "vglog"), "--replay", capture,
+                             *(["--times"] if times else [])], cwd=workdir,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     rss = 0
@@ -390,19 +408,33 @@ def replay_once(build, workdir, capture):
 
 
 @in_scratch_dir
-def replay(tmp, logs, build, count):
+def replay(tmp, logs, build, count, times=False):
     ok = True
     for n in (count // 10, count):
         capture = os.path.join(tmp, "raw.2020Jan01-000000.bin")
         subprocess.run([os.path.join(build, "vglog-sim"), "--out", capture, "--kinds", "10",
                         "--count", str(n), "--seed", "5"], check=True, stderr=subprocess.DEVNULL)
         size = os.path.getsize(capture)
-        status, wall, cpu, rss, err = replay_once(build, logs, capture)
+        if times:
+            # As a live --times run at the line's pace records it: a read every 10 ms, of the
+            # 115 bytes the line brings meanwhile (packets straddle reads).
+            with open(capture + ".times", "w") as f:
+                f.write("vglog capture times 1\nstart 1577836800000000 2020-01-01T00:00:00Z\n")
+                reads, rest = divmod(size, 115)
+                f.writelines(f"{1000 + i * 10000} 115\n" for i in range(reads))
+                if rest:
+                    f.write(f"{1000 + reads * 10000} {rest}\n")
+        status, wall, cpu, rss, err = replay_once(build, logs, capture, times)
         samples, _ = logged_lines(logs)
+        if times and times_rows(logs) != samples:
+            print(f"replay: {times_rows(logs)} rows in the times file for {samples} lines")
+            ok = False
         for name in os.listdir(logs):
             os.remove(os.path.join(logs, name))
         os.remove(capture)
-        print(f"replay: {n} AngleAccel packets ({size} bytes): {samples} logged in {wall:.3f} s "
+        if times:
+            os.remove(capture + ".times")
+        print(f"replay{' --times' if times else ''}: {n} AngleAccel packets ({size} bytes): {samples} logged in {wall:.3f} s "
               f"= {n / wall:,.0f} packets/s wall, {n / cpu:,.0f} per CPU second; peak RSS "
               f"{rss / 1024:.2f} MiB, exit status {status}")
         ok &= samples == n and status == 0
@@ -422,6 +454,8 @@ def main():
     parser.add_argument("--raw", action="store_true", help="the soak's logger keeps a capture")
     parser.add_argument("--serve", action="store_true",
                         help="the soak's logger serves the live view to one client")
+    parser.add_argument("--times", action="store_true",
+                        help="the soak's logger writes the times file; the replay replays with it")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     a = parser.parse_args()
     global STDERR_TTY
@@ -430,7 +464,7 @@ def main():
     SERVE = a.serve
     ok = True
     if a.mode in ("soak", "all"):
-        ok &= soak(a.build, a.seconds or 60, a.raw)
+        ok &= soak(a.build, a.seconds or 60, a.raw, a.times)
     if a.mode in ("idle", "all"):
         ok &= idle(a.build, a.seconds or 10)
     if a.mode in ("burst", "all"):
@@ -438,7 +472,7 @@ def main():
     if a.mode in ("lost", "all"):
         ok &= lost(a.build, a.seconds or 60)
     if a.mode in ("replay", "all"):
-        ok &= replay(a.build, a.count or 3000000)
+        ok &= replay(a.build, a.count or 3000000, a.times)
     sys.exit(0 if ok else 1)
 
 
