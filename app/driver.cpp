@@ -14,6 +14,7 @@
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/serial.h"
+#include "timing/read_pacing.h"
 
 namespace vg::app {
 
@@ -330,6 +331,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
                        options.times ? app.times.file.name.data() : nullptr);
     }
 
+    timing::ReadPacing pacing;
+    timing::NextPass nextPass;
     for (;;) {
         const std::uint64_t passStart = platform::monotonicMs();
         sio::drainPort(app.link, app.ring);
@@ -355,14 +358,23 @@ int runUntilEnd(App& app, int argc, char** argv) {
         live.publish(counters, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
-        // With times the next pass waits only for bytes: each read is then stamped as it
-        // returns, within a scheduling delay of the bytes' arrival.
+        // With times the next pass waits only for bytes, so each read is stamped close to their
+        // arrival; bytes that keep coming in quick pieces are read every few milliseconds
+        // (timing::ReadPacing) rather than piece by piece.
         const std::uint64_t spent = workDone - passStart;
         const bool backlog = app.link.drainedBytes >= kBacklogBytes;
         if (!options.times) {
             platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
                                   ? kPassSleepMs
                                   : static_cast<unsigned>(kPassPeriodMs - spent));
+        } else {
+            nextPass = timing::planNextPass(pacing, passStart, app.link.drainedBytes, workDone);
+            if (backlog) {
+                nextPass = {};  // a backlog drains at speed
+            }
+            if (nextPass.sleepMs > 0) {
+                platform::sleepMs(static_cast<unsigned>(nextPass.sleepMs));
+            }
         }
         if (exitKeyTyped()) {
             return finishRun(app);
@@ -377,7 +389,9 @@ int runUntilEnd(App& app, int argc, char** argv) {
                 due = other;
             }
         }
-        platform::waitForActivity(app.link.portHandle, static_cast<int>(due));
+        if (nextPass.waitForPort) {
+            platform::waitForActivity(app.link.portHandle, static_cast<int>(due));
+        }
     }
 }
 

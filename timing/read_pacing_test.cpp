@@ -1,0 +1,64 @@
+#include "timing/read_pacing.h"
+
+#include <gtest/gtest.h>
+
+namespace vg::timing {
+namespace {
+
+// Pieces arrive every `period` ms (a pass takes 1 ms); the loop sleeps as told and then waits
+// for the next piece or reads at once. Gives the passes per second and how late a piece was
+// read at the latest.
+struct Outcome {
+    double passesPerSecond;
+    std::uint64_t latestMs;
+};
+
+Outcome simulate(ReadPacing& pacing, std::uint64_t period, std::uint64_t seconds,
+                 std::uint64_t& now) {
+    const std::uint64_t end = now + seconds * 1000;
+    std::uint64_t nextPiece = now;  // the earliest piece not yet read
+    std::uint64_t passes = 0, latest = 0;
+    while (now < end) {
+        const std::uint64_t arrived = nextPiece;
+        if (arrived <= now) {
+            while (nextPiece <= now) {
+                nextPiece += period;
+            }
+            latest = std::max(latest, now - arrived);
+        }
+        ++passes;
+        const std::uint64_t passStart = now;
+        const std::uint64_t drained = arrived <= now ? 100 : 0;
+        now += 1;
+        const NextPass next = planNextPass(pacing, passStart, drained, now);
+        now += next.sleepMs;
+        if (next.waitForPort && nextPiece > now) {
+            now = nextPiece;
+        }
+    }
+    return {static_cast<double>(passes) / static_cast<double>(seconds), latest};
+}
+
+TEST(ReadPacing, HoldsPassesApartOnlyWhilePiecesComeFast) {
+    struct Case {
+        std::uint64_t periodMs;
+        double maxPassesPerSecond;
+    };
+    // Fast pieces: a pass per kTimesPassMs. Slow ones: a pass per piece, read at once.
+    const Case cases[] = {{2, 101}, {6, 101}, {9, 112}, {10, 100}, {25, 41}, {100, 11}};
+    ReadPacing pacing;  // one instance through all: the rate changes both ways
+    std::uint64_t now = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.periodMs);
+        const Outcome o = simulate(pacing, c.periodMs, 10, now);
+        EXPECT_LE(o.passesPerSecond, c.maxPassesPerSecond);
+        EXPECT_LE(o.latestMs, kTimesPassMs + 1);
+        if (c.periodMs > kTimesPassMs) {
+            EXPECT_FALSE(pacing.holding);
+            EXPECT_LE(o.latestMs, 1u) << "a slow piece is read as it arrives";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vg::timing
