@@ -117,6 +117,30 @@ class Plot(unittest.TestCase):
         self.assertIn(b"the smallest size is 400x400", done.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.tmp.name, "tiny.png")))
 
+    def test_time_axis_from_the_times_file_beside_the_log(self):
+        with open(self.log, "rb") as f:
+            lines = f.read().split(b"\r\n")[:201]
+        log = os.path.join(self.tmp.name, "anglesAndAccels.2024Jan02-030406.txt")
+        with open(log, "wb") as f:
+            f.write(b"\r\n".join(lines) + b"\r\n")
+        times = os.path.join(self.tmp.name, "times.2024Jan02-030406.csv")
+        rows = ["line,sample,index,host_utc,host_s,board_s"] + [
+            f"{n},{n},{n},2024-01-02T03:04:06.000000Z,{1000 + n / 2 + 0.001:.6f},{1000 + n / 2:.6f}"
+            for n in range(1, 201)]
+        for rows_kept, label, tick in (
+                (rows, b"time (s, board clock, from times.2024Jan02-030406.csv)", b"<text>1100</text>"),
+                (rows[:-1], b"sample (counter unwrapped)", b"<text>200</text>")):
+            with self.subTest(label):
+                with open(times, "w") as f:
+                    f.write("\n".join(rows_kept) + "\n")
+                done = self.plot("--svg", "-o", "timed.svg", log)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                with open(os.path.join(self.tmp.name, "timed.svg"), "rb") as f:
+                    svg = f.read()
+                self.assertIn(b"<text>" + label + b"</text>", svg)
+                self.assertIn(tick, svg)
+        self.assertIn(b"has no time for line 200", done.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
