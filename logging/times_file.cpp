@@ -60,6 +60,42 @@ char* putSigned(char* out, std::int64_t v) {
     return putUnsigned(out, static_cast<std::uint64_t>(v));
 }
 
+// The six decimals of a microsecond count below a second.
+char* putMicros(char* out, std::uint64_t v) {
+    for (int i = 4; i >= 0; i -= 2) {
+        const auto pair = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        out[i] = kPairs[pair];
+        out[i + 1] = kPairs[pair + 1];
+    }
+    return out + 6;
+}
+
+// The text of v: one more than the last is a carry through the text, anything else is written
+// anew.
+char* putCounter(char* out, DecimalCounter& counter, std::uint64_t v) {
+    if (counter.valid && v == counter.value + 1) {
+        std::size_t i = counter.length;
+        while (i > 0 && counter.text[i - 1] == '9') {
+            counter.text[--i] = '0';
+        }
+        if (i > 0) {
+            ++counter.text[i - 1];
+        } else {
+            std::memmove(counter.text.data() + 1, counter.text.data(), counter.length);
+            counter.text[0] = '1';
+            ++counter.length;
+        }
+    } else if (!counter.valid || v != counter.value) {
+        counter.length =
+            static_cast<std::size_t>(putUnsigned(counter.text.data(), v) - counter.text.data());
+        counter.valid = true;
+    }
+    counter.value = v;
+    std::memcpy(out, counter.text.data(), counter.length);
+    return out + counter.length;
+}
+
 char* putFixed(char* out, std::uint64_t v, int width) {
     int i = width;
     for (; i >= 2; i -= 2) {
@@ -83,7 +119,7 @@ char* putSeconds(char* out, std::int64_t us) {
     }
     out = putUnsigned(out, magnitude / 1000000);
     *out++ = '.';
-    return putFixed(out, magnitude % 1000000, 6);
+    return putMicros(out, magnitude % 1000000);
 }
 
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
@@ -129,20 +165,20 @@ std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc) {
     }
     std::memcpy(buf, utc.text.data(), 19);
     buf[19] = '.';
-    putFixed(buf + 20, static_cast<std::uint64_t>(wallUs - second * 1000000), 6);
+    putMicros(buf + 20, static_cast<std::uint64_t>(wallUs - second * 1000000));
     buf[26] = 'Z';
     buf[27] = '\0';
     return 27;
 }
 
-std::size_t formatTimesRow(char* buf, const TimesRow& row, UtcCache& utc) {
-    char* p = putUnsigned(buf, row.line);
+std::size_t formatTimesRow(char* buf, const TimesRow& row, TimesRowCache& cache) {
+    char* p = putCounter(buf, cache.line, row.line);
     *p++ = ',';
     p = putSigned(p, row.sample);
     *p++ = ',';
-    p = putSigned(p, row.index);
+    p = putCounter(p, cache.index, static_cast<std::uint64_t>(row.index));
     *p++ = ',';
-    p += formatUtc(p, row.wallUs, utc);
+    p += formatUtc(p, row.wallUs, cache.utc);
     *p++ = ',';
     p = putSeconds(p, row.hostUs);
     *p++ = ',';
@@ -201,14 +237,14 @@ void writePending(TimesFile& times) {
 
 }  // namespace
 
-void writeTimesRow(TimesFile& times, const TimesRow& row, UtcCache& utc) {
+void writeTimesRow(TimesFile& times, const TimesRow& row, TimesRowCache& cache) {
     if (times.file == nullptr) {
         return;
     }
     if (times.pending.size() - times.pendingBytes < kMaxTimesRow) {
         writePending(times);
     }
-    times.pendingBytes += formatTimesRow(times.pending.data() + times.pendingBytes, row, utc);
+    times.pendingBytes += formatTimesRow(times.pending.data() + times.pendingBytes, row, cache);
     times.unflushed = true;
 }
 

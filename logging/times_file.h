@@ -46,17 +46,33 @@ struct UtcCache {
     std::array<char, 20> text{};  // "YYYY-MM-DDTHH:MM:SS"
 };
 
+// A number's decimal text, kept so that the next number up is a step on the text.
+struct DecimalCounter {
+    bool valid = false;
+    std::uint64_t value = 0;
+    std::array<char, 24> text{};
+    std::size_t length = 0;
+};
+
+// What the rows of one file share: the last second and the line and index texts.
+struct TimesRowCache {
+    UtcCache utc;
+    DecimalCounter line;
+    DecimalCounter index;
+};
+
 inline constexpr std::size_t kMaxTimesRow = 160;
 // Formats one row with its "\n" into buf (kMaxTimesRow bytes) and gives its length:
-// "12,-32768,32768,2026-12-08T23:14:07.123456Z,12.345678,12.340001".
-std::size_t formatTimesRow(char* buf, const TimesRow& row, UtcCache& utc);
+// "12,-32768,32768,2026-12-08T23:14:07.123456Z,12.345678,12.340001". index must not be
+// negative.
+std::size_t formatTimesRow(char* buf, const TimesRow& row, TimesRowCache& cache);
 // "2026-12-08T23:14:07.123456Z" for microseconds since 1970 into buf (28 bytes with the
 // terminator); the length, 27.
 std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc);
 
 // Appends one row (handed to the file by the next flush at the latest); a failure is reported
 // once and remembered for close.
-void writeTimesRow(TimesFile& times, const TimesRow& row, UtcCache& utc);
+void writeTimesRow(TimesFile& times, const TimesRow& row, TimesRowCache& cache);
 void flushTimesFile(TimesFile& times);
 // Closes the file if open. 0 when every row reached it, -1 when anything was lost.
 int closeTimesFile(TimesFile& times);

@@ -29,10 +29,18 @@ TEST(TimesFile, RowsInTheirFormat) {
         {{3, -1, 65535, -1, -5, -5},
          "3,-1,65535,1969-12-31T23:59:59.999999Z,-0.000005,-0.000005\n"},
     };
-    UtcCache utc;
+    TimesRowCache cache;
     for (const Case& c : cases) {
         char buf[kMaxTimesRow];
-        EXPECT_EQ(std::string(buf, formatTimesRow(buf, c.row, utc)), c.text);
+        EXPECT_EQ(std::string(buf, formatTimesRow(buf, c.row, cache)), c.text);
+    }
+    // Counting up, by one and by more, through every carry of the text.
+    char buf[kMaxTimesRow];
+    for (std::uint64_t n = 1; n < 100002; n += n % 7 == 0 ? 3 : 1) {
+        const TimesRow row{n, 0, static_cast<std::int64_t>(n * 10 - 1), 0, 0, 0};
+        const std::string text(buf, formatTimesRow(buf, row, cache));
+        ASSERT_EQ(text.substr(0, text.find(",1970-01-01")),
+                  std::to_string(n) + ",0," + std::to_string(n * 10 - 1));
     }
 }
 
@@ -49,8 +57,8 @@ TEST(TimesFile, CreatedExclusivelyBesideTheLogsWithItsHeader) {
     TimesFile times;
     ASSERT_EQ(openTimesFile(times, "sub", start), 0);
     EXPECT_STREQ(times.name.data(), "sub/times.2012Feb28-152151.csv");
-    UtcCache utc;
-    writeTimesRow(times, {1, 5, 5, 0, 0, 0}, utc);
+    TimesRowCache cache;
+    writeTimesRow(times, {1, 5, 5, 0, 0, 0}, cache);
     EXPECT_EQ(closeTimesFile(times), 0);
     EXPECT_EQ(readFile("sub/times.2012Feb28-152151.csv"),
               std::string(kTimesHeader) + "1,5,5,1970-01-01T00:00:00.000000Z,0.000000,0.000000\n");

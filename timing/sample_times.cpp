@@ -5,7 +5,7 @@ namespace vg::timing {
 void startSampleTimes(SampleTimes& times, const sio::PacketRing& ring, std::int64_t startUs,
                       std::int64_t wallStartUs) {
     times.clock = BoardClock{};
-    times.utc = logging::UtcCache{};
+    times.rowCache = logging::TimesRowCache{};
     times.ring = &ring;
     times.startUs = startUs;
     times.wallStartUs = wallStartUs;
@@ -39,7 +39,7 @@ void sampleTimesTap(void* context, const logging::AngleAccelRecord& record, std:
     auto& times = *static_cast<SampleTimes*>(context);
     const logging::TimesRow row =
         nextTimesRow(times, static_cast<std::int16_t>(record.sample), line, times.ring->takenUs);
-    logging::writeTimesRow(times.file, row, times.utc);
+    logging::writeTimesRow(times.file, row, times.rowCache);
 }
 
 void captureReadTap(void* context, std::int64_t returnedUs, std::size_t count) {

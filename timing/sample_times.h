@@ -17,7 +17,7 @@ struct SampleTimes {
     logging::TimesFile file;          // the times file, open under --times
     logging::CaptureTimes companion;  // the capture's times, open under --raw --times
     BoardClock clock;
-    logging::UtcCache utc;
+    logging::TimesRowCache rowCache;
     const sio::PacketRing* ring = nullptr;  // the decoder's ring: its takenUs is the arrival
     std::int64_t startUs = 0;               // the run's start on the stamps' clock
     std::int64_t wallStartUs = 0;           // the same moment in microseconds since 1970 UTC
