@@ -36,7 +36,7 @@ TEST(TimesFile, RowsInTheirFormat) {
     }
     // Counting up, by one and by more, through every carry of the text.
     char buf[kMaxTimesRow];
-    for (std::uint64_t n = 1; n < 100002; n += n % 7 == 0 ? 3 : 1) {
+    for (std::uint64_t n = 1; n < 100002; n += n % 7 == 0 ? 3u : 1u) {
         const TimesRow row{n, 0, static_cast<std::int64_t>(n * 10 - 1), 0, 0, 0};
         const std::string text(buf, formatTimesRow(buf, row, cache));
         ASSERT_EQ(text.substr(0, text.find(",1970-01-01")),
