@@ -92,8 +92,22 @@ char* putCounter(char* out, DecimalCounter& counter, std::uint64_t v) {
         counter.valid = true;
     }
     counter.value = v;
-    std::memcpy(out, counter.text.data(), counter.length);
+    // The whole text array at once (a fixed-size copy is a few moves); what lies beyond the
+    // length is written over by what follows.
+    std::memcpy(out, counter.text.data(), sizeof counter.text);
     return out + counter.length;
+}
+
+// Microseconds as seconds with six decimals; the whole seconds through their counter.
+char* putSeconds(char* out, std::int64_t us, DecimalCounter& seconds) {
+    std::uint64_t magnitude = static_cast<std::uint64_t>(us);
+    if (us < 0) {
+        *out++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    out = putCounter(out, seconds, magnitude / 1000000);
+    *out++ = '.';
+    return putMicros(out, magnitude % 1000000);
 }
 
 char* putFixed(char* out, std::uint64_t v, int width) {
@@ -108,18 +122,6 @@ char* putFixed(char* out, std::uint64_t v, int width) {
         out[0] = static_cast<char>('0' + v % 10);
     }
     return out + width;
-}
-
-// Microseconds as seconds with six decimals.
-char* putSeconds(char* out, std::int64_t us) {
-    std::uint64_t magnitude = static_cast<std::uint64_t>(us);
-    if (us < 0) {
-        *out++ = '-';
-        magnitude = 0 - magnitude;
-    }
-    out = putUnsigned(out, magnitude / 1000000);
-    *out++ = '.';
-    return putMicros(out, magnitude % 1000000);
 }
 
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
@@ -180,9 +182,9 @@ std::size_t formatTimesRow(char* buf, const TimesRow& row, TimesRowCache& cache)
     *p++ = ',';
     p += formatUtc(p, row.wallUs, cache.utc);
     *p++ = ',';
-    p = putSeconds(p, row.hostUs);
+    p = putSeconds(p, row.hostUs, cache.hostSeconds);
     *p++ = ',';
-    p = putSeconds(p, row.boardUs);
+    p = putSeconds(p, row.boardUs, cache.boardSeconds);
     *p++ = '\n';
     return static_cast<std::size_t>(p - buf);
 }

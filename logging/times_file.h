@@ -54,14 +54,18 @@ struct DecimalCounter {
     std::size_t length = 0;
 };
 
-// What the rows of one file share: the last second and the line and index texts.
+// What the rows of one file share: the last second, and the texts of the line, the index and
+// the whole seconds of both times.
 struct TimesRowCache {
     UtcCache utc;
     DecimalCounter line;
     DecimalCounter index;
+    DecimalCounter hostSeconds;
+    DecimalCounter boardSeconds;
 };
 
-inline constexpr std::size_t kMaxTimesRow = 160;
+// The longest row is 134 bytes; a row is formatted in fields of up to 24 bytes at a time.
+inline constexpr std::size_t kMaxTimesRow = 192;
 // Formats one row with its "\n" into buf (kMaxTimesRow bytes) and gives its length:
 // "12,-32768,32768,2026-12-08T23:14:07.123456Z,12.345678,12.340001". index must not be
 // negative.

@@ -10,7 +10,7 @@
 
 namespace vg::timing {
 
-inline constexpr std::uint64_t kTimesPassMs = 10;
+inline constexpr std::uint64_t kTimesPassMs = 12;
 // Fast arrivals in a row that turn the holding on.
 inline constexpr int kFastPassesToHold = 2;
 
