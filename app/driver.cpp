@@ -144,8 +144,7 @@ void decodeWaitingPackets(App& app) {
 void summarizeRun(App& app) {
     const std::uint64_t now = platform::monotonicMs();
     printRunSummary(countersOf(app.link, app.ring, app.decoder, now), now - app.run.startMs,
-                    app.logs.names[logging::kSamplesLog].data(),
-                    app.logs.names[logging::kMiscLog].data(), app.capture.name.data());
+                    app.logs, &app.capture);
 }
 
 std::uint16_t portFromArgument(const char* text) {
@@ -263,8 +262,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
     {
         char device[platform::kPortNameSize];
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device),
-                       app.logs.names[logging::kSamplesLog].data(),
-                       app.logs.names[logging::kMiscLog].data(), platform::monotonicMs());
+                       logging::logName(app.logs, logging::kSamplesLog),
+                       logging::logName(app.logs, logging::kMiscLog), platform::monotonicMs());
     }
 
     for (;;) {
@@ -273,6 +272,11 @@ int runUntilEnd(App& app, int argc, char** argv) {
         decodeWaitingPackets(app);
         const std::uint64_t workDone = platform::monotonicMs();
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
+        if (logging::logsOrCaptureFailed(app.logs, app.capture)) {
+            // Nothing more can be appended to that file (a full disk, a log deleted with its
+            // folder): end the run now, with the status saying a file is incomplete.
+            return finishRun(app);
+        }
         const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);
         reportLinkEvent(app.run, app.link, linkEvent, workDone);
         if (linkEvent == sio::LinkEvent::Lost && options.noReconnect) {

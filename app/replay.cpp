@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace vg::app {
 
@@ -35,6 +36,47 @@ bool digits(const char* p, std::size_t n, int& value) {
 void failReplay(const char* path, const char* what, int err) {
     platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s %s: %s\r\n", what, path,
                            std::strerror(err != 0 ? err : EIO));
+}
+
+// True when the exit key is among the keys waiting (others are dropped), or a stop was asked.
+bool stopAsked() {
+    while (platform::keyWaiting()) {
+        if (platform::readKey() == platform::kExitKey) {
+            return true;
+        }
+    }
+    return platform::stopPending();
+}
+
+enum class Read { Data, End, Failed };
+
+// Takes what the capture has now, never waiting for a buffer's worth: a FIFO or pipe hands over
+// its bytes as they come, and a stop (Ctrl+C, a signal, the exit key) while it is empty or in
+// the middle of a read ends the capture there, like its end, with everything read so far kept.
+Read readCapture(platform::FileHandle in, const char* path, std::uint8_t* buf, std::size_t& got) {
+    for (;;) {
+        int err = 0;
+        switch (platform::readFile(in, buf, kReadBytes, got, err)) {
+            case platform::ReadResult::Data:
+                return Read::Data;
+            case platform::ReadResult::End:
+                return Read::End;
+            case platform::ReadResult::Again:
+                if (stopAsked()) {
+                    return Read::End;
+                }
+                platform::waitForFile(in, -1);
+                break;
+            case platform::ReadResult::Interrupted:
+                if (stopAsked()) {
+                    return Read::End;
+                }
+                break;
+            case platform::ReadResult::Failed:
+                failReplay(path, "cannot read", err);
+                return Read::Failed;
+        }
+    }
 }
 
 }  // namespace
@@ -77,20 +119,19 @@ bool stampFromCaptureName(const char* path, std::tm& out) {
 
 int runReplay(App& app, const char* path, bool& logsCreated) {
     logsCreated = false;
-    errno = 0;
-    std::FILE* in = std::fopen(path, "rb");
-    if (in == nullptr) {
-        failReplay(path, "cannot open", errno);
+    int err = 0;
+    const platform::FileHandle in = platform::openForReading(path, err);
+    if (in == platform::kNoFile) {
+        failReplay(path, "cannot open", err);
         return 1;
     }
     // The first read comes before the logs exist: a capture that cannot be read (a directory,
     // for instance) leaves no logs behind.
-    errno = 0;
     std::uint8_t* const buffer = app.link.sioRxBuffer.data();
-    std::size_t got = std::fread(buffer, 1, kReadBytes, in);
-    if (std::ferror(in) != 0) {
-        failReplay(path, "cannot read", errno);
-        std::fclose(in);
+    std::size_t got = 0;
+    Read read = readCapture(in, path, buffer, got);
+    if (read == Read::Failed) {
+        platform::closeFile(in, err);
         return 1;
     }
     std::tm stamp{};
@@ -99,7 +140,7 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
     if (opened != 0) {
         platform::consoleWrite(platform::ConsoleStream::Out,
                                "Error opening log file(s).  Exiting.\r\n");
-        std::fclose(in);
+        platform::closeFile(in, err);
         return 1;
     }
     logsCreated = true;
@@ -107,27 +148,20 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
     sio::setRingSize(app.ring, sio::kMaxSlots);
     app.link.framer = sio::Framer{};
 
-    bool readFailed = false;
-    while (got > 0) {
+    while (read == Read::Data) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
-        if (platform::stopPending()) {
-            break;
+        if (platform::stopPending() || logging::logsFailed(app.logs)) {
+            break;  // a full disk: the logs keep their clean prefix, the status says so
         }
-        errno = 0;
-        got = std::fread(buffer, 1, kReadBytes, in);
-        if (std::ferror(in) != 0) {
-            failReplay(path, "cannot read", errno);
-            readFailed = true;
-            break;
-        }
+        read = readCapture(in, path, buffer, got);
     }
-    std::fclose(in);
+    platform::closeFile(in, err);
     // A packet the capture cut off never completes: like a live run's last partial packet, it
     // is not logged, only counted.
     sio::dropPartialPacket(app.link.framer);
     const int closed = logging::closeLogFiles(app.logs);
-    return closed == 0 && !readFailed ? 0 : 1;
+    return closed == 0 && read != Read::Failed ? 0 : 1;
 }
 
 }  // namespace vg::app

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "decode/decode.h"
+#include "logging/raw_capture.h"
 #include "sio/sio.h"
 
 namespace vg::app {
@@ -64,13 +65,15 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops);
 
 // The summary at the end of a run (also of a replay): duration, packets, losses and the files
-// written (the raw capture too, when there is one: null or "" for none) with their sizes as
-// they are on disk now. Lines end in "\n".
+// written (the raw capture too, when there is one) with what each holds: the bytes (and lines of
+// a log) that reached it, where it is now when it was moved, and whether writing it failed.
+// "N samples logged" counts the lines the samples log holds. Lines end in "\n"; control
+// characters in names are escaped.
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
-                             const char* rawCapture = nullptr);
-void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog, const char* rawCapture = nullptr);
+                             std::uint64_t durationMs, const logging::LogFiles& logs,
+                             const logging::RawCapture* capture = nullptr);
+void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
+                     const logging::LogFiles& logs, const logging::RawCapture* capture = nullptr);
 
 // --list: the ports on standard output, one a line; when there are none, a note on standard
 // error. 0, or 1 when the ports could not be listed (the reason on standard error).
