@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -144,6 +145,8 @@ int createOutputFile(OutputFile& file, const char* name, const char* what, bool 
     file.lost = false;
     file.heldBytes = file.heldLines = file.heldLineEnd = 0;
     file.used = 0;
+    file.restoring = platform::kNoFile;
+    file.restoredBytes = 0;
     return 0;
 }
 
@@ -174,9 +177,65 @@ bool flushOutputFile(OutputFile& file) {
     return writeChunk(file, file.buffer.data(), len);
 }
 
+namespace {
+
+// Loses a deleted file that cannot be put back: reported, and the latch closed.
+FileCheck lose(OutputFile& file, int err) {
+    if (file.restoring != platform::kNoFile) {
+        int ignored = 0;
+        platform::closeFile(file.restoring, ignored);
+        file.restoring = platform::kNoFile;
+        platform::removeFile(file.name.data());  // a part of the file would pass for all of it
+    }
+    char name[4 * kPathBytes];
+    escapeName(name, sizeof name, file.name.data());
+    report("%s %s was deleted during the run and cannot be put back: %s\r\n", file.what, name,
+           reason(err));
+    file.failed = true;
+    file.lost = true;
+    file.used = 0;
+    return FileCheck::Lost;
+}
+
+// Copies up to limit more bytes of what the deleted file holds into the new one; once it has
+// everything, the new file takes the old one's place.
+FileCheck continueRestore(OutputFile& file, std::uint64_t limit) {
+    int err = 0;
+    if (file.restoredBytes > file.heldBytes) {  // a failure since cut the file back
+        if (!platform::truncateFile(file.restoring, file.heldBytes, err)) {
+            return lose(file, err);
+        }
+        file.restoredBytes = file.heldBytes;
+    }
+    const std::uint64_t left = file.heldBytes - file.restoredBytes;
+    const std::uint64_t slice = left < limit ? left : limit;
+    if (!platform::copyFileRange(file.handle, file.restoring, file.restoredBytes, slice, err)) {
+        return lose(file, err);
+    }
+    file.restoredBytes += slice;
+    if (file.restoredBytes < file.heldBytes) {
+        return FileCheck::PutBack;
+    }
+    platform::closeFile(file.handle, err);
+    file.handle = file.restoring;
+    file.restoring = platform::kNoFile;
+    char name[4 * kPathBytes];
+    escapeName(name, sizeof name, file.name.data());
+    report(
+        "%s %s was deleted during the run: put back with everything written so far "
+        "(%llu bytes); logging goes on into it\r\n",
+        file.what, name, static_cast<unsigned long long>(file.heldBytes));
+    return FileCheck::PutBack;
+}
+
+}  // namespace
+
 FileCheck checkOutputFile(OutputFile& file) {
     if (file.handle == platform::kNoFile || file.failed) {
         return FileCheck::Here;
+    }
+    if (file.restoring != platform::kNoFile) {
+        return continueRestore(file, kRestoreSliceBytes);
     }
     const platform::FilePlace place = platform::filePlace(file.handle, file.name.data());
     if (place == platform::FilePlace::AtName) {
@@ -189,32 +248,15 @@ FileCheck checkOutputFile(OutputFile& file) {
         }
         return FileCheck::Moved;
     }
-    // Deleted: a new file of the same name gets everything written so far, from the copy we
-    // still hold open, and takes the old one's place.
-    char name[4 * kPathBytes];
-    escapeName(name, sizeof name, file.name.data());
+    // Deleted: a new file of the same name gets everything written so far, copied from the old
+    // one we still hold open, and then takes its place.
     int err = 0;
-    const platform::FileHandle fresh = platform::createNewFile(file.name.data(), err);
-    if (fresh != platform::kNoFile &&
-        !platform::copyFileStart(file.handle, fresh, file.heldBytes, err)) {
-        int ignored = 0;
-        platform::closeFile(fresh, ignored);
-        platform::removeFile(file.name.data());
-    } else if (fresh != platform::kNoFile) {
-        platform::closeFile(file.handle, err);
-        file.handle = fresh;
-        report(
-            "%s %s was deleted during the run: put back with everything written so far "
-            "(%llu bytes); logging goes on into it\r\n",
-            file.what, name, static_cast<unsigned long long>(file.heldBytes));
-        return FileCheck::PutBack;
+    file.restoring = platform::createNewFile(file.name.data(), err);
+    if (file.restoring == platform::kNoFile) {
+        return lose(file, err);
     }
-    report("%s %s was deleted during the run and cannot be put back: %s\r\n", file.what, name,
-           reason(err));
-    file.failed = true;
-    file.lost = true;
-    file.used = 0;
-    return FileCheck::Lost;
+    file.restoredBytes = 0;
+    return continueRestore(file, kRestoreSliceBytes);
 }
 
 int closeOutputFile(OutputFile& file) {
@@ -222,7 +264,11 @@ int closeOutputFile(OutputFile& file) {
         return file.failed ? -1 : 0;
     }
     flushOutputFile(file);
-    checkOutputFile(file);
+    if (file.restoring != platform::kNoFile && !file.lost) {
+        continueRestore(file, UINT64_MAX);  // also a failed file's clean prefix goes back
+    } else {
+        checkOutputFile(file);
+    }
     int err = 0;
     if (!platform::closeFile(file.handle, err) && !file.failed) {
         file.failed = true;
@@ -236,6 +282,11 @@ int closeOutputFile(OutputFile& file) {
 
 void discardOutputFile(OutputFile& file) {
     if (file.handle != platform::kNoFile) {
+        if (file.restoring != platform::kNoFile) {
+            int ignored = 0;
+            platform::closeFile(file.restoring, ignored);
+            file.restoring = platform::kNoFile;
+        }
         int ignored = 0;
         platform::closeFile(file.handle, ignored);
         file.handle = platform::kNoFile;

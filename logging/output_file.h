@@ -22,10 +22,13 @@ namespace vg::logging {
 
 inline constexpr std::size_t kPathBytes = 4096;  // a path as Linux takes it, with terminator
 inline constexpr std::size_t kFileBufferBytes = 64 * 1024;
+// A deleted file is copied back this much per check at most, so a long run's log never holds
+// up the data path for long; logging goes on into the old copy meanwhile.
+inline constexpr std::uint64_t kRestoreSliceBytes = 16u << 20;
 
 enum class FileCheck {
     Here,     // where it was created (or closed, or already failed)
-    PutBack,  // it had been deleted and is back, whole
+    PutBack,  // it had been deleted: it is back, or being copied back (restoring)
     Moved,    // it has another name now (movedTo holds it where the system tells)
     Lost,     // it was deleted and cannot be put back: the file has failed
 };
@@ -42,6 +45,8 @@ struct OutputFile {
     std::uint64_t heldLines = 0;                      // line ends among them
     std::uint64_t heldLineEnd = 0;                    // length of the file up to its last line end
     std::size_t used = 0;                             // bytes in buffer, not yet written
+    platform::FileHandle restoring = platform::kNoFile;  // the new file under name, being filled
+    std::uint64_t restoredBytes = 0;                     // copied into it so far
     std::array<char, kFileBufferBytes> buffer;
 };
 
@@ -60,8 +65,8 @@ bool flushOutputFile(OutputFile& file);
 // standard error (put back, or why it could not be).
 FileCheck checkOutputFile(OutputFile& file);
 
-// Flushes, checks the file's place a last time, and closes it. 0 when everything handed in is in
-// the file, -1 when the file failed.
+// Flushes, checks the file's place a last time (finishing a put-back), and closes it. 0 when
+// everything handed in is in the file, -1 when the file failed.
 int closeOutputFile(OutputFile& file);
 
 // Closes and removes a file this run created, for a start that failed after it.

@@ -26,15 +26,19 @@ struct OutputFileTest : ::testing::Test {
 #ifndef _WIN32  // an open file cannot be deleted or moved there
 TEST_F(OutputFileTest, ADeletedFileIsPutBackWholeAndAMovedOneIsFollowed) {
     ASSERT_EQ(createOutputFile(file, "log.txt", "log file", true), 0);
-    append("one\r\n");
+    // More than one check copies back: the put-back takes two, logging going on in between.
+    const std::string big(kRestoreSliceBytes + 100, 'x');
+    append(big + "\r\n");
     ASSERT_TRUE(flushOutputFile(file));
     append("two\r\n");  // still buffered when the file goes
 
     fs::remove("log.txt");
     EXPECT_EQ(checkOutputFile(file), FileCheck::PutBack);
+    EXPECT_EQ(fs::file_size("log.txt"), kRestoreSliceBytes);
     append("three\r\n");
     ASSERT_TRUE(flushOutputFile(file));
-    EXPECT_EQ(readFile("log.txt"), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(checkOutputFile(file), FileCheck::PutBack);
+    EXPECT_EQ(readFile("log.txt"), big + "\r\ntwo\r\nthree\r\n");
     EXPECT_EQ(checkOutputFile(file), FileCheck::Here);
 
     fs::create_directory("elsewhere");
@@ -45,7 +49,7 @@ TEST_F(OutputFileTest, ADeletedFileIsPutBackWholeAndAMovedOneIsFollowed) {
 #endif
     append("four\r\n");
     EXPECT_EQ(closeOutputFile(file), 0);
-    EXPECT_EQ(readFile("elsewhere/moved.txt"), "one\r\ntwo\r\nthree\r\nfour\r\n");
+    EXPECT_EQ(readFile("elsewhere/moved.txt"), big + "\r\ntwo\r\nthree\r\nfour\r\n");
     EXPECT_EQ(file.heldLines, 4u);
 }
 

@@ -23,8 +23,10 @@ bool writeFile(FileHandle file, const void* data, std::size_t len, std::size_t& 
 // Cuts the file to length bytes.
 bool truncateFile(FileHandle file, std::uint64_t length, int& err);
 
-// Copies the first length bytes of from into to (at to's current end, which must be 0).
-bool copyFileStart(FileHandle from, FileHandle to, std::uint64_t length, int& err);
+// Appends length bytes of from, starting at offset, to to. from's own position (where its next
+// write goes) is left as it was.
+bool copyFileRange(FileHandle from, FileHandle to, std::uint64_t offset, std::uint64_t length,
+                   int& err);
 
 bool closeFile(FileHandle file, int& err);
 void removeFile(const char* name);

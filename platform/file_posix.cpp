@@ -48,12 +48,14 @@ bool truncateFile(FileHandle file, std::uint64_t length, int& err) {
     return true;
 }
 
-bool copyFileStart(FileHandle from, FileHandle to, std::uint64_t length, int& err) {
+bool copyFileRange(FileHandle from, FileHandle to, std::uint64_t offset, std::uint64_t length,
+                   int& err) {
     char buf[65536];
-    std::uint64_t at = 0;
-    while (at < length) {
+    std::uint64_t at = offset;
+    const std::uint64_t end = offset + length;
+    while (at < end) {
         const std::size_t want =
-            length - at < sizeof buf ? static_cast<std::size_t>(length - at) : sizeof buf;
+            end - at < sizeof buf ? static_cast<std::size_t>(end - at) : sizeof buf;
         const ssize_t n = pread(from, buf, want, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) {
             continue;

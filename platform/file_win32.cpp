@@ -56,29 +56,33 @@ bool truncateFile(FileHandle file, std::uint64_t length, int& err) {
     return err == 0;
 }
 
-bool copyFileStart(FileHandle from, FileHandle to, std::uint64_t length, int& err) {
-    if (_lseeki64(from, 0, SEEK_SET) != 0) {
+bool copyFileRange(FileHandle from, FileHandle to, std::uint64_t offset, std::uint64_t length,
+                   int& err) {
+    // Writes go where the position is: put it back after reading.
+    const long long position = _telli64(from);
+    if (position < 0 || _lseeki64(from, static_cast<long long>(offset), SEEK_SET) < 0) {
         err = errno;
         return false;
     }
     char buf[65536];
     std::uint64_t at = 0;
-    while (at < length) {
+    bool ok = true;
+    err = 0;
+    while (ok && at < length) {
         const unsigned want =
             length - at < sizeof buf ? static_cast<unsigned>(length - at) : sizeof buf;
         const int n = _read(from, buf, want);
+        std::size_t written = 0;
         if (n <= 0) {
             err = n < 0 ? errno : EIO;
-            return false;
+            ok = false;
+        } else {
+            ok = writeFile(to, buf, static_cast<std::size_t>(n), written, err);
+            at += static_cast<std::uint64_t>(n);
         }
-        std::size_t written = 0;
-        if (!writeFile(to, buf, static_cast<std::size_t>(n), written, err)) {
-            return false;
-        }
-        at += static_cast<std::uint64_t>(n);
     }
-    err = 0;
-    return true;
+    _lseeki64(from, position, SEEK_SET);
+    return ok;
 }
 
 bool closeFile(FileHandle file, int& err) {
