@@ -77,7 +77,7 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
             return 1;
         }
     }
-    logs.lastFlushMs = platform::monotonicMs();
+    logs.lastFlushMs = logs.lastCheckMs = platform::monotonicMs();
     writeLine(logs, kSamplesLog, kSamplesHeader, sizeof kSamplesHeader - 1);
     return 0;
 }
@@ -117,7 +117,7 @@ void flushLogsIfDue(LogFiles& logs, std::uint64_t nowMs) {
     for (OutputFile& file : logs.files) {
         checkOutputFile(file);
     }
-    logs.lastFlushMs = nowMs;
+    logs.lastFlushMs = logs.lastCheckMs = nowMs;
 }
 
 void flushLogsNow(LogFiles& logs) {

@@ -36,6 +36,7 @@ struct LogFiles {
     bool unflushed = false;             // written since the last flush
     std::uint64_t sampleLines = 0;      // data lines handed to the samples log (header not counted)
     std::uint64_t lastFlushMs = 0;
+    std::uint64_t lastCheckMs = 0;  // of the files' places (see checkOutputFile)
 };
 
 inline const char* logName(const LogFiles& logs, std::size_t slot) {

@@ -61,8 +61,10 @@ void rawCaptureSink(void* context, const std::uint8_t* bytes, std::size_t count)
     writeRawBytes(*static_cast<RawCapture*>(context), bytes, count);
 }
 
-std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& capture,
-                                     std::uint64_t nowMs) {
+namespace {
+
+std::int64_t msUntilFlushOfEither(const LogFiles& logs, const RawCapture& capture,
+                                  std::uint64_t nowMs) {
     const std::int64_t logsDue = msUntilFlushDue(logs, nowMs);
     if (!capture.unflushed || logsDue >= 0) {
         return logsDue;
@@ -72,16 +74,32 @@ std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& cap
     return nowMs >= due ? 0 : static_cast<std::int64_t>(due - nowMs);
 }
 
+}  // namespace
+
+std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& capture,
+                                     std::uint64_t nowMs) {
+    const std::int64_t flushDue = msUntilFlushOfEither(logs, capture, nowMs);
+    // The files' places are looked at once a second also while nothing is written, so a folder
+    // deleted under a silent board is said at once.
+    const std::uint64_t checkAt = logs.lastCheckMs + kFlushIntervalMs;
+    const std::int64_t checkDue = nowMs >= checkAt ? 0 : static_cast<std::int64_t>(checkAt - nowMs);
+    return flushDue >= 0 && flushDue < checkDue ? flushDue : checkDue;
+}
+
 void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs) {
-    if (msUntilLogsOrCaptureDue(logs, capture, nowMs) != 0) {
-        return;
+    if (msUntilFlushOfEither(logs, capture, nowMs) == 0) {
+        flushOutputFile(capture.file);
+        checkOutputFile(capture.file);
+        capture.unflushed = false;
+        // Forces the logs' flush too, so both share one clock and one pace.
+        logs.unflushed = true;
+        flushLogsIfDue(logs, nowMs);
+    } else if (nowMs >= logs.lastCheckMs + kFlushIntervalMs) {
+        for (OutputFile* file : {&logs.files[kSamplesLog], &logs.files[kMiscLog], &capture.file}) {
+            checkOutputFile(*file);
+        }
+        logs.lastCheckMs = nowMs;
     }
-    flushOutputFile(capture.file);
-    checkOutputFile(capture.file);
-    capture.unflushed = false;
-    // Forces the logs' flush too, so both share one clock and one pace.
-    logs.unflushed = true;
-    flushLogsIfDue(logs, nowMs);
 }
 
 bool logsOrCaptureFailed(const LogFiles& logs, const RawCapture& capture) {

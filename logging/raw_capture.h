@@ -32,10 +32,12 @@ void writeRawBytes(RawCapture& capture, const std::uint8_t* bytes, std::size_t c
 // The serial link's hook: context is a RawCapture.
 void rawCaptureSink(void* context, const std::uint8_t* bytes, std::size_t count);
 
-// The logs' flush, extended to the capture: all are flushed (and their presence checked) when
-// either has waited a second.
+// The logs' flush, extended to the capture: all are flushed (and their places checked) when
+// either has waited a second; with nothing to flush, their places are checked once a second.
 void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs);
-// msUntilFlushDue of the logs, counting the capture's unflushed bytes as well.
+// Milliseconds until flushLogsAndCaptureIfDue has work: a flush (msUntilFlushDue of the logs,
+// counting the capture's unflushed bytes as well), or the once-a-second look at where the files
+// are, which goes on while nothing is written.
 std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& capture,
                                      std::uint64_t nowMs);
 
