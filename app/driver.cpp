@@ -121,8 +121,9 @@ struct LiveView {
         s.ringDrops = c.ringDrops;
         s.cutPackets = c.cutPackets;
         s.linkLosses = c.linkLosses;
-        const char* files[] = {app.logs.names[logging::kSamplesLog].data(),
-                               app.logs.names[logging::kMiscLog].data(), app.capture.name.data()};
+        const char* files[] = {logging::logName(app.logs, logging::kSamplesLog),
+                               logging::logName(app.logs, logging::kMiscLog),
+                               app.capture.file.name.data()};
         for (std::size_t i = 0; i < live::kFiles; ++i) {
             std::snprintf(s.files[i].data(), s.files[i].size(), "%s", files[i]);
         }

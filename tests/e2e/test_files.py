@@ -11,7 +11,7 @@ import time
 import unittest
 
 from expected_logs import expected_logs, frame
-from harness import VGLOG_SIM, FakePort, start_logging, wait_until
+from harness import VGLOG_SIM, FakePort, Run, start_logging, wait_until
 
 FILE_LINE = re.compile(rb"^  (.+): (\d+) bytes(?:, (\d+) lines)?", re.M)
 
@@ -67,9 +67,12 @@ class FilesTakenAway(unittest.TestCase):
                 ["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", directory],
                 capture_output=True).returncode == 0
 
-        run = start_logging(self, self.port, "--raw", files=3, prepare=small_disk)
+        run = Run(["--raw", self.port.path], prepare=small_disk)
+        self.addCleanup(run.close)
         if holder["tmpfs"]:  # taken away before the run's folder is
             self.addCleanup(subprocess.run, ["umount", "-l", run.dir.name])
+        self.assertEqual(self.port.wait_for(1), b"w", "the start byte")
+        self.assertTrue(wait_until(lambda: len(run.files()) == 3), run.files())
         sender = Sender(self.port, stream)
         sender.start()
         self.addCleanup(sender.finish)
