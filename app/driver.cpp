@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "app/app.h"
@@ -59,14 +59,14 @@ int startTimes(App& app, const std::tm& stamp) {
     if (logging::openTimesFile(app.times.file, nullptr, stamp) != 0) {
         return 1;
     }
-    if (app.capture.file != nullptr &&
-        logging::openCaptureTimes(app.times.companion, app.capture.name.data(),
-                                  app.times.wallStartUs) != 0) {
+    const bool capturing = app.capture.file.handle != platform::kNoFile;
+    if (capturing && logging::openCaptureTimes(app.times.companion, app.capture.file.name.data(),
+                                               app.times.wallStartUs) != 0) {
         logging::discardTimesFile(app.times.file);
         return 1;
     }
     app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
-    if (app.capture.file != nullptr) {
+    if (capturing) {
         app.link.readSink = timing::captureReadTap;
         app.link.readSinkContext = &app.times;
     }
@@ -75,9 +75,8 @@ int startTimes(App& app, const std::tm& stamp) {
 
 // Leaves nothing of a start that failed after the logs were created.
 void discardLogsAndCapture(App& app) {
-    logging::closeLogFiles(app.logs);
-    for (const auto& name : app.logs.names) {
-        std::remove(name.data());
+    for (auto& file : app.logs.files) {
+        logging::discardOutputFile(file);
     }
     logging::discardRawCapture(app.capture);
 }
@@ -154,8 +153,9 @@ struct LiveView {
         s.ringDrops = c.ringDrops;
         s.cutPackets = c.cutPackets;
         s.linkLosses = c.linkLosses;
-        const char* files[] = {app.logs.names[logging::kSamplesLog].data(),
-                               app.logs.names[logging::kMiscLog].data(), app.capture.name.data()};
+        const char* files[] = {logging::logName(app.logs, logging::kSamplesLog),
+                               logging::logName(app.logs, logging::kMiscLog),
+                               app.capture.file.name.data()};
         for (std::size_t i = 0; i < live::kFiles; ++i) {
             std::snprintf(s.files[i].data(), s.files[i].size(), "%s", files[i]);
         }
@@ -185,9 +185,8 @@ void decodeWaitingPackets(App& app) {
 void summarizeRun(App& app) {
     const std::uint64_t now = platform::monotonicMs();
     printRunSummary(countersOf(app.link, app.ring, app.decoder, now), now - app.run.startMs,
-                    app.logs.names[logging::kSamplesLog].data(),
-                    app.logs.names[logging::kMiscLog].data(), app.capture.name.data(),
-                    app.times.file.name.data(), app.times.companion.name.data());
+                    app.logs, &app.capture, app.times.file.name.data(),
+                    app.times.companion.name.data());
 }
 
 int closeTimes(timing::SampleTimes& times) {
@@ -326,8 +325,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
     {
         char device[platform::kPortNameSize];
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device),
-                       app.logs.names[logging::kSamplesLog].data(),
-                       app.logs.names[logging::kMiscLog].data(), platform::monotonicMs(),
+                       logging::logName(app.logs, logging::kSamplesLog),
+                       logging::logName(app.logs, logging::kMiscLog), platform::monotonicMs(),
                        options.times ? app.times.file.name.data() : nullptr);
     }
 
@@ -344,6 +343,11 @@ int runUntilEnd(App& app, int argc, char** argv) {
             // The times go out with the lines and the bytes they belong to.
             logging::flushTimesFile(app.times.file);
             logging::flushCaptureTimes(app.times.companion);
+        }
+        if (logging::logsOrCaptureFailed(app.logs, app.capture)) {
+            // Nothing more can be appended to that file (a full disk, a log deleted with its
+            // folder): end the run now, with the status saying a file is incomplete.
+            return finishRun(app);
         }
         const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);
         if (linkEvent == sio::LinkEvent::Lost && options.times) {

@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace vg::app {
 
@@ -37,6 +38,47 @@ bool digits(const char* p, std::size_t n, int& value) {
 void failReplay(const char* path, const char* what, int err) {
     platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s %s: %s\r\n", what, path,
                            std::strerror(err != 0 ? err : EIO));
+}
+
+// True when the exit key is among the keys waiting (others are dropped), or a stop was asked.
+bool stopAsked() {
+    while (platform::keyWaiting()) {
+        if (platform::readKey() == platform::kExitKey) {
+            return true;
+        }
+    }
+    return platform::stopPending();
+}
+
+enum class Read { Data, End, Failed };
+
+// Takes what the capture has now, never waiting for a buffer's worth: a FIFO or pipe hands over
+// its bytes as they come, and a stop (Ctrl+C, a signal, the exit key) while it is empty or in
+// the middle of a read ends the capture there, like its end, with everything read so far kept.
+Read readCapture(platform::FileHandle in, const char* path, std::uint8_t* buf, std::size_t& got) {
+    for (;;) {
+        int err = 0;
+        switch (platform::readFile(in, buf, kReadBytes, got, err)) {
+            case platform::ReadResult::Data:
+                return Read::Data;
+            case platform::ReadResult::End:
+                return Read::End;
+            case platform::ReadResult::Again:
+                if (stopAsked()) {
+                    return Read::End;
+                }
+                platform::waitForFile(in, -1);
+                break;
+            case platform::ReadResult::Interrupted:
+                if (stopAsked()) {
+                    return Read::End;
+                }
+                break;
+            case platform::ReadResult::Failed:
+                failReplay(path, "cannot read", err);
+                return Read::Failed;
+        }
+    }
 }
 
 }  // namespace
@@ -84,21 +126,18 @@ namespace {
 // at a time; its packets are decoded before each refill, so the ring never holds more than one
 // buffer's worth. False when the capture or its times could not be read (said on standard
 // error).
-bool replayTimedReads(App& app, const char* path, std::FILE* in,
-                      logging::CaptureTimesReader& reader) {
+bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
+                      logging::CaptureTimesReader& reader, std::size_t have) {
     std::uint8_t* const buffer = app.link.sioRxBuffer.data();
-    std::size_t at = 0;
-    std::size_t have = 0;
+    std::size_t at = 0;  // the buffer holds the capture's first `have` bytes already
     auto refill = [&]() -> bool {
         decodeWaitingPackets(app);
-        errno = 0;
         at = 0;
-        have = std::fread(buffer, 1, kReadBytes, in);
-        if (std::ferror(in) != 0) {
-            failReplay(path, "cannot read", errno);
-            return false;
+        const Read read = readCapture(in, path, buffer, have);
+        if (read == Read::End) {
+            have = 0;
         }
-        return true;
+        return read != Read::Failed;
     };
     bool ended = false;  // the capture ended before its times did
     while (!ended && !platform::stopPending()) {
@@ -184,28 +223,20 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
             return 1;
         }
     }
-    errno = 0;
-    std::FILE* in = std::fopen(path, "rb");
-    if (in == nullptr) {
-        failReplay(path, "cannot open", errno);
+    int err = 0;
+    const platform::FileHandle in = platform::openForReading(path, err);
+    if (in == platform::kNoFile) {
+        failReplay(path, "cannot open", err);
         logging::closeCaptureTimesReader(reader);
         return 1;
     }
     // The first read comes before the logs exist: a capture that cannot be read (a directory,
     // for instance) leaves no logs behind.
-    errno = 0;
     std::uint8_t* const buffer = app.link.sioRxBuffer.data();
     std::size_t got = 0;
-    if (withTimes) {
-        // Only a test whether the capture can be read: the reads follow the times.
-        got = std::fread(buffer, 1, 1, in);
-        std::rewind(in);
-    } else {
-        got = std::fread(buffer, 1, kReadBytes, in);
-    }
-    if (std::ferror(in) != 0) {
-        failReplay(path, "cannot read", errno);
-        std::fclose(in);
+    Read read = readCapture(in, path, buffer, got);
+    if (read == Read::Failed) {
+        platform::closeFile(in, err);
         logging::closeCaptureTimesReader(reader);
         return 1;
     }
@@ -216,16 +247,15 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
     }
     bool opened = logging::openLogFilesAt(app.logs, stamp) == 0;
     if (opened && withTimes && logging::openTimesFile(app.times.file, nullptr, stamp) != 0) {
-        logging::closeLogFiles(app.logs);
-        for (const auto& name : app.logs.names) {
-            std::remove(name.data());
+        for (auto& file : app.logs.files) {
+            logging::discardOutputFile(file);
         }
         opened = false;
     }
     if (!opened) {
         platform::consoleWrite(platform::ConsoleStream::Out,
                                "Error opening log file(s).  Exiting.\r\n");
-        std::fclose(in);
+        platform::closeFile(in, err);
         logging::closeCaptureTimesReader(reader);
         return 1;
     }
@@ -234,36 +264,30 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
     sio::setRingSize(app.ring, sio::kMaxSlots);
     app.link.framer = sio::Framer{};
 
-    bool readFailed = false;
+    bool timesFailed = false;
     if (withTimes) {
         // The recorded times are already from the run's start.
         timing::startSampleTimes(app.times, app.ring, 0, reader.wallStartUs);
         app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
-        readFailed = !replayTimedReads(app, path, in, reader);
+        timesFailed = !replayTimedReads(app, path, in, reader, read == Read::Data ? got : 0);
         logging::closeCaptureTimesReader(reader);
-        got = 0;
+        read = Read::End;
     }
-    while (got > 0) {
+    while (read == Read::Data) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
-        if (platform::stopPending()) {
-            break;
+        if (platform::stopPending() || logging::logsFailed(app.logs)) {
+            break;  // a full disk: the logs keep their clean prefix, the status says so
         }
-        errno = 0;
-        got = std::fread(buffer, 1, kReadBytes, in);
-        if (std::ferror(in) != 0) {
-            failReplay(path, "cannot read", errno);
-            readFailed = true;
-            break;
-        }
+        read = readCapture(in, path, buffer, got);
     }
-    std::fclose(in);
+    platform::closeFile(in, err);
     // A packet the capture cut off never completes: like a live run's last partial packet, it
     // is not logged, only counted.
     sio::dropPartialPacket(app.link.framer);
     const int closed = logging::closeLogFiles(app.logs);
     const int timed = closeTimes(app.times);
-    return closed == 0 && timed == 0 && !readFailed ? 0 : 1;
+    return closed == 0 && timed == 0 && !timesFailed && read != Read::Failed ? 0 : 1;
 }
 
 }  // namespace vg::app

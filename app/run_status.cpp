@@ -1,8 +1,9 @@
 #include "app/run_status.h"
 
+#include <filesystem>
+
 #include <cstdarg>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "platform/console.h"
@@ -171,8 +172,8 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
 }
 
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
-                             const char* rawCapture, const char* timesFile,
+                             std::uint64_t durationMs, const logging::LogFiles& logs,
+                             const logging::RawCapture* capture, const char* timesFile,
                              const char* captureTimes) {
     Text t{buf, size};
     if (size > 0) {
@@ -180,7 +181,7 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
     }
     t.add("run summary: ");
     addDuration(t, durationMs);
-    t.add(", %llu samples logged\n", ull(counters.packets.angleAccel));
+    t.add(", %llu samples logged\n", ull(logging::samplesHeld(logs)));
     t.add("  other packets: %llu quaternion, %llu vector, %llu other (misc log)\n",
           ull(counters.packets.quaternion), ull(counters.packets.vector),
           ull(counters.packets.other));
@@ -189,12 +190,43 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
     t.add("  link losses: %u, time lost: ", static_cast<unsigned>(counters.linkLosses));
     addDuration(t, counters.msLost);
     t.add("\n");
-    for (const char* name : {samplesLog, miscLog, rawCapture, timesFile, captureTimes}) {
-        if (name == nullptr || name[0] == '\0') {
+    const logging::OutputFile* files[] = {&logs.files[logging::kSamplesLog],
+                                          &logs.files[logging::kMiscLog],
+                                          capture != nullptr ? &capture->file : nullptr};
+    for (const logging::OutputFile* file : files) {
+        if (file == nullptr || file->name[0] == '\0') {
             continue;
         }
+        static char name[4 * logging::kPathBytes];  // the summary is made once, at the end
+        logging::escapeName(name, sizeof name, file->name.data());
+        if (file->lost) {
+            t.add("  %s: deleted during the run and not put back\n", name);
+            continue;
+        }
+        if (file->movedTo[0] != '\0') {
+            static char now[4 * logging::kPathBytes];
+            logging::escapeName(now, sizeof now, file->movedTo.data());
+            t.add("  %s", now);
+        } else {
+            t.add("  %s", name);
+        }
+        t.add(": %llu bytes", ull(file->heldBytes));
+        if (file->lines) {
+            t.add(", %llu lines", ull(file->heldLines));
+        }
+        if (file->movedTo[0] != '\0') {
+            t.add(" (moved from %s)", name);
+        }
+        t.add(file->failed ? " (incomplete: writing failed)\n" : "\n");
+    }
+    for (const char* extra : {timesFile, captureTimes}) {
+        if (extra == nullptr || extra[0] == '\0') {
+            continue;
+        }
+        static char name[4 * logging::kPathBytes];
+        logging::escapeName(name, sizeof name, extra);
         std::error_code ec;
-        const auto bytes = std::filesystem::file_size(name, ec);
+        const auto bytes = std::filesystem::file_size(extra, ec);
         if (ec) {
             t.add("  %s: missing\n", name);
         } else {
@@ -204,12 +236,12 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
     return t.used;
 }
 
-void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog, const char* rawCapture, const char* timesFile,
-                     const char* captureTimes) {
-    char text[4096];
-    const std::size_t n = formatRunSummary(text, sizeof text, counters, durationMs, samplesLog,
-                                           miscLog, rawCapture, timesFile, captureTimes);
+void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
+                     const logging::LogFiles& logs, const logging::RawCapture* capture,
+                     const char* timesFile, const char* captureTimes) {
+    static char text[14 * logging::kPathBytes + 2048];
+    const std::size_t n = formatRunSummary(text, sizeof text, counters, durationMs, logs, capture,
+                                           timesFile, captureTimes);
     platform::consoleWrite(ConsoleStream::Err, text, n);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "decode/decode.h"
+#include "logging/raw_capture.h"
 #include "sio/sio.h"
 
 namespace vg::app {
@@ -65,14 +66,17 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops);
 
 // The summary at the end of a run (also of a replay): duration, packets, losses and the files
-// written (the raw capture, the times file and the capture's times too, when there are: null or
-// "" for none) with their sizes as they are on disk now. Lines end in "\n".
+// written (the raw capture too, when there is one) with what each holds: the bytes (and lines of
+// a log) that reached it, where it is now when it was moved, and whether writing it failed.
+// "N samples logged" counts the lines the samples log holds. Lines end in "\n"; control
+// characters in names are escaped. The times file and the capture's times (null or "" for
+// none) follow with their sizes on disk.
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const char* samplesLog, const char* miscLog,
-                             const char* rawCapture = nullptr, const char* timesFile = nullptr,
-                             const char* captureTimes = nullptr);
-void printRunSummary(const RunCounters& counters, std::uint64_t durationMs, const char* samplesLog,
-                     const char* miscLog, const char* rawCapture = nullptr,
+                             std::uint64_t durationMs, const logging::LogFiles& logs,
+                             const logging::RawCapture* capture = nullptr,
+                             const char* timesFile = nullptr, const char* captureTimes = nullptr);
+void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
+                     const logging::LogFiles& logs, const logging::RawCapture* capture = nullptr,
                      const char* timesFile = nullptr, const char* captureTimes = nullptr);
 
 // --list: the ports on standard output, one a line; when there are none, a note on standard

@@ -66,8 +66,9 @@ struct LoggingRun {
     // Closes the logs and checks that they hold the header and passes times what one pass of the
     // stream writes.
     void finish(benchmark::State& state, const Decoded& pass, std::size_t passes) {
-        const std::filesystem::path samples = app->logs.names[vg::logging::kSamplesLog].data();
-        const std::filesystem::path misc = app->logs.names[vg::logging::kMiscLog].data();
+        const std::filesystem::path samples =
+            vg::logging::logName(app->logs, vg::logging::kSamplesLog);
+        const std::filesystem::path misc = vg::logging::logName(app->logs, vg::logging::kMiscLog);
         if (vg::logging::closeLogFiles(app->logs) != 0) {
             state.SkipWithError("a log write failed");
             return;

@@ -113,8 +113,8 @@ TEST(Workload, FeedingTheLoopLogsEveryLineWhateverTheReadSize) {
         auto app = std::make_unique<app::App>();
         prepareApp(*app);
         ASSERT_EQ(logging::openLogFiles(app->logs), 0);
-        const std::filesystem::path samples = app->logs.names[logging::kSamplesLog].data();
-        const std::filesystem::path misc = app->logs.names[logging::kMiscLog].data();
+        const std::filesystem::path samples = logging::logName(app->logs, logging::kSamplesLog);
+        const std::filesystem::path misc = logging::logName(app->logs, logging::kMiscLog);
         EXPECT_EQ(feedStream(*app, s.bytes.data(), s.bytes.size(), chunk), s.packets);
         ASSERT_EQ(logging::closeLogFiles(app->logs), 0);
         EXPECT_EQ(readFile(samples), expectedSamples);

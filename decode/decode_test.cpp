@@ -66,8 +66,8 @@ struct DecodeTest : ::testing::Test {
     }
     // The samples log's lines after the header, or the misc log.
     std::string log(std::size_t slot) {
-        std::fflush(logs.logFiles[slot]);
-        const std::string text = testutil::readFile(logs.names[slot].data());
+        logging::flushLogsNow(logs);
+        const std::string text = testutil::readFile(logging::logName(logs, slot));
         return slot == logging::kSamplesLog ? text.substr(sizeof logging::kSamplesHeader - 1)
                                             : text;
     }

@@ -121,9 +121,9 @@ void openLogs(Rig& rig) {
 void removeLogs(Rig& rig) {
     logging::closeLogFiles(rig.logs);
     inLogDir(rig, [&rig] {
-        for (const auto& name : rig.logs.names) {
-            if (name[0] != '\0') {
-                std::remove(name.data());
+        for (const auto& file : rig.logs.files) {
+            if (file.name[0] != '\0') {
+                std::remove(file.name.data());
             }
         }
     });
@@ -151,8 +151,8 @@ Rig& getRig() {
 
 void rotateLogsIfBig(Rig& rig) {
     long size = 0;
-    for (std::FILE* f : rig.logs.logFiles) {
-        size += std::ftell(f);
+    for (const auto& file : rig.logs.files) {
+        size += static_cast<long>(file.heldBytes + file.used);
     }
     if (size > kRotateLogBytes) {
         removeLogs(rig);
@@ -254,16 +254,15 @@ void checkDumpLine(const std::uint8_t* bytes, std::int32_t count) {
 
 // The last bytes written to a log must be `want`: what reached the file, not just the line.
 void checkLogEndsWith(Rig& rig, std::size_t slot, const char* want, std::size_t len) {
-    std::FILE* f = rig.logs.logFiles[slot];
-    FUZZ_CHECK(std::fflush(f) == 0, "flush of log %zu failed", slot);
-    const long end = std::ftell(f);
-    FUZZ_CHECK(end >= 0 && static_cast<std::size_t>(end) >= len, "log %zu holds %ld bytes", slot,
-               end);
+    logging::flushLogsNow(rig.logs);
+    FUZZ_CHECK(!rig.logs.files[slot].failed, "flush of log %zu failed", slot);
+    const auto end = static_cast<long>(rig.logs.files[slot].heldBytes);
+    FUZZ_CHECK(static_cast<std::size_t>(end) >= len, "log %zu holds %ld bytes", slot, end);
     static char got[5 * kMaxDump + 8];
     FUZZ_CHECK(len <= sizeof got, "line of %zu bytes", len);
     // The log is open for writing only: read it back through its name.
     char path[512];
-    std::snprintf(path, sizeof path, "%s/%s", rig.logDir, rig.logs.names[slot].data());
+    std::snprintf(path, sizeof path, "%s/%s", rig.logDir, logging::logName(rig.logs, slot));
     const int fd = open(path, O_RDONLY);
     FUZZ_CHECK(fd >= 0, "cannot read back %s", path);
     const auto read = pread(fd, got, len, static_cast<off_t>(end) - static_cast<off_t>(len));

@@ -10,23 +10,9 @@ namespace vg::logging {
 
 namespace {
 
-void noteFailure(CaptureTimes& times, const char* what, int err) {
-    if (!times.failed) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "Error %s capture times file %s: %s\r\n", what, times.name.data(),
-                               std::strerror(err != 0 ? err : EIO));
-    }
-    times.failed = true;
-}
-
 void writeText(CaptureTimes& times, const char* text, std::size_t len) {
-    if (times.file == nullptr) {
-        return;
-    }
-    times.unflushed = true;
-    errno = 0;
-    if (std::fwrite(text, 1, len, times.file) != len) {
-        noteFailure(times, "writing", errno);
+    if (times.file.handle != platform::kNoFile) {
+        appendToFile(times.file, text, len);
     }
 }
 
@@ -88,20 +74,21 @@ bool captureTimesName(char* buf, std::size_t size, const char* captureName) {
 }
 
 int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs) {
-    if (times.file != nullptr) {
+    if (times.file.handle != platform::kNoFile) {
         return 1;
     }
-    times = CaptureTimes{};
+    times.name.fill('\0');
     if (!captureTimesName(times.name.data(), times.name.size(), captureName)) {
         platform::consolePrint(platform::ConsoleStream::Err,
                                "Error creating capture times file %s%s: name too long\r\n",
                                captureName, kCaptureTimesSuffix);
         return 1;
     }
-    errno = 0;
-    times.file = platform::createNewFile(times.name.data());
-    if (times.file == nullptr) {
-        noteFailure(times, "creating", errno);
+    const int err = createOutputFile(times.file, times.name.data(), "capture times file", true);
+    if (err != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "Error creating capture times file %s: %s\r\n", times.name.data(),
+                               std::strerror(err));
         return 1;
     }
     char header[128];
@@ -128,36 +115,21 @@ void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs) {
 }
 
 void flushCaptureTimes(CaptureTimes& times) {
-    if (times.file != nullptr && times.unflushed) {
-        errno = 0;
-        if (std::fflush(times.file) != 0) {
-            noteFailure(times, "writing", errno);
-        }
+    if (times.file.handle != platform::kNoFile) {
+        flushOutputFile(times.file);
     }
-    times.unflushed = false;
 }
 
 int closeCaptureTimes(CaptureTimes& times) {
-    std::FILE* f = times.file;
-    if (f != nullptr) {
-        times.file = nullptr;
-        if (std::ferror(f) != 0) {
-            noteFailure(times, "writing", EIO);
-        }
-        errno = 0;
-        if (std::fclose(f) != 0) {
-            noteFailure(times, "closing", errno);
-        }
+    if (times.file.handle == platform::kNoFile) {
+        return times.file.failed ? -1 : 0;
     }
-    times.unflushed = false;
-    return times.failed ? -1 : 0;
+    return closeOutputFile(times.file);
 }
 
 void discardCaptureTimes(CaptureTimes& times) {
-    if (times.file != nullptr) {
-        std::fclose(times.file);
-        times.file = nullptr;
-        std::remove(times.name.data());
+    if (times.file.handle != platform::kNoFile) {
+        discardOutputFile(times.file);
     }
 }
 

@@ -28,10 +28,8 @@ inline constexpr char kCaptureTimesMagic[] = "vglog capture times 1\n";
 inline constexpr char kCaptureTimesSuffix[] = ".times";
 
 struct CaptureTimes {
-    std::FILE* file = nullptr;
+    OutputFile file;  // closed until opened; a failed write latches it
     std::array<char, kTimesNameBytes> name{};
-    bool failed = false;
-    bool unflushed = false;
 };
 
 // "NAME.times" for the capture NAME into buf; false when it does not fit.

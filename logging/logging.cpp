@@ -17,27 +17,9 @@ constexpr const char* kPrefixes[2] = {"anglesAndAccels", "misc"};
 constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// Reports the first failure of a file (later ones add nothing) and marks the run incomplete.
-void noteFailure(LogFiles& logs, std::size_t slot, const char* what, int err) {
-    if (!logs.failed[slot]) {
-        platform::consolePrint(platform::ConsoleStream::Err, "Error %s log file %s: %s\r\n", what,
-                               logs.names[slot].data(), std::strerror(err != 0 ? err : EIO));
-    }
-    logs.failed[slot] = true;
-}
-
 int writeLine(LogFiles& logs, std::size_t slot, const char* line, std::size_t len) {
-    std::FILE* f = logs.logFiles[slot];
-    if (f == nullptr) {
-        return -1;
-    }
     logs.unflushed = true;
-    errno = 0;
-    if (std::fwrite(line, 1, len, f) != len) {
-        noteFailure(logs, slot, "writing", errno);
-        return -1;
-    }
-    return 0;
+    return appendToFile(logs.files[slot], line, len) ? 0 : -1;
 }
 
 }  // namespace
@@ -62,7 +44,8 @@ int openLogFiles(LogFiles& logs) {
 }
 
 int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
-    if (logs.logFiles[kSamplesLog] != nullptr || logs.logFiles[kMiscLog] != nullptr) {
+    if (logs.files[kSamplesLog].handle != platform::kNoFile ||
+        logs.files[kMiscLog].handle != platform::kNoFile) {
         return 1;  // already open: a second pair would leak the first
     }
 #ifdef SIGXFSZ
@@ -72,33 +55,29 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
 #endif
     logs = LogFiles{};
     for (std::size_t slot = 0; slot < 2; ++slot) {
-        char* name = logs.names[slot].data();
-        std::FILE* f = nullptr;
+        char name[kNameBytes];
+        int err = EINVAL;
         if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart)) {
-            // Exclusive: never replace an existing file or follow a planted link. Binary: every
-            // line ends in exactly the "\r\n" we write.
-            errno = 0;
-            f = platform::createNewFile(name);
-            if (f == nullptr) {
+            // Exclusive: never replace an existing file or follow a planted link.
+            err = createOutputFile(logs.files[slot], name, "log file", true);
+            if (err != 0) {
                 // The one line the operator gets besides "Error opening log file(s)": which
                 // file, and why (it exists, the directory is read-only or gone, ...).
                 platform::consolePrint(platform::ConsoleStream::Err,
                                        "Error creating log file %s: %s\r\n", name,
-                                       std::strerror(errno != 0 ? errno : EIO));
+                                       std::strerror(err));
             }
         }
-        if (f == nullptr) {
+        if (err != 0) {
             // Leave nothing of this run behind; whatever exists under these names is not ours.
             for (std::size_t made = 0; made < slot; ++made) {
-                std::fclose(logs.logFiles[made]);
-                std::remove(logs.names[made].data());
+                discardOutputFile(logs.files[made]);
             }
             logs = LogFiles{};
             return 1;
         }
-        logs.logFiles[slot] = f;
     }
-    logs.lastFlushMs = platform::monotonicMs();
+    logs.lastFlushMs = logs.lastCheckMs = platform::monotonicMs();
     writeLine(logs, kSamplesLog, kSamplesHeader, sizeof kSamplesHeader - 1);
     return 0;
 }
@@ -134,16 +113,27 @@ void flushLogsIfDue(LogFiles& logs, std::uint64_t nowMs) {
     if (msUntilFlushDue(logs, nowMs) != 0) {
         return;
     }
-    for (std::size_t slot = 0; slot < 2; ++slot) {
-        if (logs.logFiles[slot] != nullptr) {
-            errno = 0;
-            if (std::fflush(logs.logFiles[slot]) != 0) {
-                noteFailure(logs, slot, "writing", errno);
-            }
-        }
+    flushLogsNow(logs);
+    for (OutputFile& file : logs.files) {
+        checkOutputFile(file);
+    }
+    logs.lastFlushMs = logs.lastCheckMs = nowMs;
+}
+
+void flushLogsNow(LogFiles& logs) {
+    for (OutputFile& file : logs.files) {
+        flushOutputFile(file);
     }
     logs.unflushed = false;
-    logs.lastFlushMs = nowMs;
+}
+
+bool logsFailed(const LogFiles& logs) {
+    return logs.files[kSamplesLog].failed || logs.files[kMiscLog].failed;
+}
+
+std::uint64_t samplesHeld(const LogFiles& logs) {
+    const std::uint64_t lines = logs.files[kSamplesLog].heldLines;
+    return lines > 0 ? lines - 1 : 0;
 }
 
 std::int64_t msUntilFlushDue(const LogFiles& logs, std::uint64_t nowMs) {
@@ -155,22 +145,12 @@ std::int64_t msUntilFlushDue(const LogFiles& logs, std::uint64_t nowMs) {
 }
 
 int closeLogFiles(LogFiles& logs) {
-    for (std::size_t slot = 0; slot < 2; ++slot) {
-        std::FILE* f = logs.logFiles[slot];
-        if (f == nullptr) {
-            continue;
-        }
-        logs.logFiles[slot] = nullptr;
-        if (std::ferror(f) != 0) {
-            noteFailure(logs, slot, "writing", EIO);  // a failure no call reported
-        }
-        errno = 0;
-        if (std::fclose(f) != 0) {
-            noteFailure(logs, slot, "closing", errno);
-        }
+    int result = 0;
+    for (OutputFile& file : logs.files) {
+        result |= closeOutputFile(file);
     }
     logs.unflushed = false;
-    return (logs.failed[kSamplesLog] || logs.failed[kMiscLog]) ? -1 : 0;
+    return result == 0 ? 0 : -1;
 }
 
 }  // namespace vg::logging

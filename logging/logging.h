@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "logging/output_file.h"
+
 namespace vg::logging {
 
 struct AngleAccelRecord {
@@ -30,13 +32,20 @@ inline constexpr char kSamplesHeader[] =
     "YWorld     ZWorld     Quat[0]    Quat[1]    Quat[2]    Quat[3]\r\n";
 
 struct LogFiles {
-    std::array<std::FILE*, 2> logFiles{};                 // null while closed
-    std::array<std::array<char, kNameBytes>, 2> names{};  // of the files this run created
-    std::array<bool, 2> failed{};   // a write, flush or close of that file failed
-    bool unflushed = false;         // written since the last flush
-    std::uint64_t sampleLines = 0;  // data lines handed to the samples log (header not counted)
+    std::array<OutputFile, 2> files{};  // closed (handle kNoFile) until opened; name "" if never
+    bool unflushed = false;             // written since the last flush
+    std::uint64_t sampleLines = 0;      // data lines handed to the samples log (header not counted)
     std::uint64_t lastFlushMs = 0;
+    std::uint64_t lastCheckMs = 0;  // of the files' places (see checkOutputFile)
 };
+
+inline const char* logName(const LogFiles& logs, std::size_t slot) {
+    return logs.files[slot].name.data();
+}
+// True once either log has failed (a write, or deleted and not put back): the run must end.
+bool logsFailed(const LogFiles& logs);
+// Sample lines the samples log holds now (what reached the file, the header not counted).
+std::uint64_t samplesHeld(const LogFiles& logs);
 
 // Writes "prefix.YYYYMonDD-HHMMSS.txt" into buf; false when the time is out of range or the
 // name does not fit.
@@ -65,14 +74,17 @@ std::size_t formatLogValue(char* buf, float value);
 // buf must hold 5 * count + 2 bytes.
 std::size_t formatDumpLine(char* buf, const std::uint8_t* bytes, std::int32_t count);
 
-// Each writes one line; 0 when it was handed to the file, -1 when the write failed or the log is
-// not open. A failure is reported once per file on standard error and remembered for close.
+// Each writes one line; 0 when it was handed to the file, -1 when the log has failed or is not
+// open. After a failure nothing more is appended to that log (see OutputFile).
 int writeAngleAccelLine(LogFiles& logs, const AngleAccelRecord& record);
 int dumpPacket(LogFiles& logs, const std::uint8_t* bytes, std::int32_t count);
 
 // Flushes both logs when something is unflushed and at least a second has passed since the
-// last flush; nowMs is a monotonic clock reading (platform::monotonicMs).
+// last flush, and checks that each is still where it was created (see checkOutputFile); nowMs is
+// a monotonic clock reading (platform::monotonicMs).
 void flushLogsIfDue(LogFiles& logs, std::uint64_t nowMs);
+// Writes out whatever is buffered, now.
+void flushLogsNow(LogFiles& logs);
 // Milliseconds until flushLogsIfDue would flush (0 when due), or -1 when nothing waits.
 std::int64_t msUntilFlushDue(const LogFiles& logs, std::uint64_t nowMs);
 

@@ -108,7 +108,8 @@ TEST_F(LogDirTest, OpenWritesCloseLeavesBothLogsComplete) {
     std::vector<std::uint8_t> many(1000, 1);
     EXPECT_EQ(dumpPacket(logs, many.data(), 1000), 0);
     EXPECT_EQ(closeLogFiles(logs), 0);
-    EXPECT_EQ(logs.logFiles, (std::array<std::FILE*, 2>{nullptr, nullptr}));
+    EXPECT_EQ(logs.files[kSamplesLog].handle, platform::kNoFile);
+    EXPECT_EQ(logs.files[kMiscLog].handle, platform::kNoFile);
     EXPECT_EQ(closeLogFiles(logs), 0);  // nothing left to close
 
     EXPECT_EQ(filesHere(), (std::vector<std::string>{kSamplesName, kMiscName}));
@@ -165,7 +166,8 @@ TEST_F(LogDirTest, NeverClobbersAndLeavesNothingOfAFailedOpen) {
 
         EXPECT_EQ(openLogFilesAt(logs, kStart), 1);
 
-        EXPECT_EQ(logs.logFiles, (std::array<std::FILE*, 2>{nullptr, nullptr}));
+        EXPECT_EQ(logs.files[kSamplesLog].handle, platform::kNoFile);
+        EXPECT_EQ(logs.files[kMiscLog].handle, platform::kNoFile);
         EXPECT_EQ(filesHere(), before);
         EXPECT_EQ(readFile(c.plant == kFile ? c.name : "target"),
                   c.plant == kDanglingLink ? "" : earlier);
@@ -210,18 +212,14 @@ TEST_F(LogDirTest, LinesReachTheFilesWithinASecondButNotOneByOne) {
 }
 
 #ifndef _WIN32  // a child with a file-size limit is a POSIX affair
-// The run happens in a child process whose files may not grow beyond 1000 bytes and whose
-// standard error goes to a file. It never sets up SIGXFSZ itself: opening the logs must.
-TEST_F(LogDirTest, AFailedWriteIsReportedOnceAndTheRunFails) {
-    enum How { kManyLines, kFewLinesThenClose, kFewLinesThenFlush };
-    const struct {
-        How how;
-        const char* verb;
-    } cases[] = {{kManyLines, "writing"},  // a write itself runs into the limit
-                 {kFewLinesThenClose, "closing"},
-                 {kFewLinesThenFlush, "writing"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.how);
+// The run happens in a child process whose files may not grow beyond 1000 bytes for a while and
+// whose standard error goes to a file. It never sets up SIGXFSZ itself: opening the logs must.
+// Once a write has failed, lines that would fit again (the limit lifted, as a disk freed) must
+// not be appended: the log stays the clean prefix of whole lines it was cut back to.
+TEST_F(LogDirTest, AfterAFailedWriteTheLogStaysACleanPrefixOfWholeLines) {
+    enum How { kFlush, kClose, kFullBuffer };
+    for (const How how : {kFlush, kClose, kFullBuffer}) {
+        SCOPED_TRACE(how);
         emptyDir();
         std::fflush(nullptr);
         const pid_t pid = fork();
@@ -231,7 +229,8 @@ TEST_F(LogDirTest, AFailedWriteIsReportedOnceAndTheRunFails) {
                 setrlimit(RLIMIT_FSIZE, &rl) != 0 || openLogFilesAt(logs, kStart) != 0) {
                 _exit(99);
             }
-            const int lines = c.how == kManyLines ? 100 : 8;  // 8 fit the stream's buffer
+            // More than the file's own buffer holds: the write itself runs into the limit.
+            const int lines = how == kFullBuffer ? 1000 : 100;
             int failedWrites = 0;
             for (int i = 0; i < lines; ++i) {
                 failedWrites += writeAngleAccelLine(logs, AngleAccelRecord{}) != 0;
@@ -239,11 +238,21 @@ TEST_F(LogDirTest, AFailedWriteIsReportedOnceAndTheRunFails) {
                     dumpPacket(logs, kDump, 14);  // the misc log stays below the limit
                 }
             }
-            if (c.how == kFewLinesThenFlush) {
+            int closed = 0;
+            if (how == kFlush) {
                 flushLogsIfDue(logs, logs.lastFlushMs + 1000);
+            } else if (how == kClose) {
+                closed = closeLogFiles(logs);
             }
-            const bool ok =
-                (c.how == kManyLines) == (failedWrites > 0) && closeLogFiles(logs) == -1;
+            const bool failedUnderLimit = logsFailed(logs);
+            rl.rlim_cur = RLIM_INFINITY;
+            setrlimit(RLIMIT_FSIZE, &rl);
+            const bool refused = writeAngleAccelLine(logs, AngleAccelRecord{}) != 0;
+            if (how != kClose) {
+                closed = closeLogFiles(logs);
+            }
+            const bool ok = (how == kFullBuffer) == (failedWrites > 0) && failedUnderLimit &&
+                            refused && closed == -1 && samplesHeld(logs) == 5;
             platform::consoleFlush(2000);
             _exit(ok ? 0 : 98);
         }
@@ -251,10 +260,10 @@ TEST_F(LogDirTest, AFailedWriteIsReportedOnceAndTheRunFails) {
         waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), 0);
-        EXPECT_EQ(readFile("stderr.txt"), "Error " + std::string(c.verb) + " log file " +
-                                              kSamplesName + ": " + std::strerror(EFBIG) + "\r\n");
-        EXPECT_EQ(fs::file_size(kSamplesName), 1000u);
-        EXPECT_EQ(fs::file_size(kMiscName), (c.how == kManyLines ? 20u : 8u) * kDumpLine);
+        EXPECT_EQ(readFile("stderr.txt"),
+                  "Error writing log file " + kSamplesName + ": " + std::strerror(EFBIG) + "\r\n");
+        EXPECT_EQ(fs::file_size(kSamplesName), 6u * 151u);  // the header and five whole lines
+        EXPECT_EQ(fs::file_size(kMiscName), 20u * kDumpLine);
     }
 }
 

@@ -9,18 +9,6 @@
 
 namespace vg::logging {
 
-namespace {
-
-void noteFailure(RawCapture& capture, const char* what, int err) {
-    if (!capture.failed) {
-        platform::consolePrint(platform::ConsoleStream::Err, "Error %s raw capture file %s: %s\r\n",
-                               what, capture.name.data(), std::strerror(err != 0 ? err : EIO));
-    }
-    capture.failed = true;
-}
-
-}  // namespace
-
 bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local) {
     // The logs' stamp, with the capture's own prefix and extension.
     char logName[kNameBytes];
@@ -37,47 +25,46 @@ bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local) {
 }
 
 int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart) {
-    if (capture.file != nullptr) {
+    if (capture.file.handle != platform::kNoFile) {
         return 1;
     }
     capture = RawCapture{};
-    if (name != nullptr) {
-        if (std::strlen(name) >= kNameBytes) {
-            platform::consolePrint(platform::ConsoleStream::Err,
-                                   "Error creating raw capture file %s: name too long\r\n", name);
+    char stamped[kNameBytes];
+    if (name == nullptr) {
+        if (!formatRawCaptureName(stamped, sizeof stamped, localStart)) {
             return 1;
         }
-        std::strcpy(capture.name.data(), name);
-    } else if (!formatRawCaptureName(capture.name.data(), kNameBytes, localStart)) {
-        return 1;
+        name = stamped;
     }
-    errno = 0;
     // Exclusive like the logs: a capture of an earlier run is never overwritten.
-    capture.file = platform::createNewFile(capture.name.data());
-    if (capture.file == nullptr) {
-        noteFailure(capture, "creating", errno);
+    const int err = createOutputFile(capture.file, name, "raw capture file", false);
+    if (err != 0) {
+        char shown[4 * kPathBytes];
+        escapeName(shown, sizeof shown, name);
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "Error creating raw capture file %s: %s\r\n", shown,
+                               err == ENAMETOOLONG ? "name too long" : std::strerror(err));
         return 1;
     }
     return 0;
 }
 
 void writeRawBytes(RawCapture& capture, const std::uint8_t* bytes, std::size_t count) {
-    if (capture.file == nullptr || count == 0) {
+    if (count == 0) {
         return;
     }
     capture.unflushed = true;
-    errno = 0;
-    if (std::fwrite(bytes, 1, count, capture.file) != count) {
-        noteFailure(capture, "writing", errno);
-    }
+    appendToFile(capture.file, reinterpret_cast<const char*>(bytes), count);
 }
 
 void rawCaptureSink(void* context, const std::uint8_t* bytes, std::size_t count) {
     writeRawBytes(*static_cast<RawCapture*>(context), bytes, count);
 }
 
-std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& capture,
-                                     std::uint64_t nowMs) {
+namespace {
+
+std::int64_t msUntilFlushOfEither(const LogFiles& logs, const RawCapture& capture,
+                                  std::uint64_t nowMs) {
     const std::int64_t logsDue = msUntilFlushDue(logs, nowMs);
     if (!capture.unflushed || logsDue >= 0) {
         return logsDue;
@@ -87,44 +74,45 @@ std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& cap
     return nowMs >= due ? 0 : static_cast<std::int64_t>(due - nowMs);
 }
 
+}  // namespace
+
+std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& capture,
+                                     std::uint64_t nowMs) {
+    const std::int64_t flushDue = msUntilFlushOfEither(logs, capture, nowMs);
+    // The files' places are looked at once a second also while nothing is written, so a folder
+    // deleted under a silent board is said at once.
+    const std::uint64_t checkAt = logs.lastCheckMs + kFlushIntervalMs;
+    const std::int64_t checkDue = nowMs >= checkAt ? 0 : static_cast<std::int64_t>(checkAt - nowMs);
+    return flushDue >= 0 && flushDue < checkDue ? flushDue : checkDue;
+}
+
 void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs) {
-    if (msUntilLogsOrCaptureDue(logs, capture, nowMs) != 0) {
-        return;
-    }
-    if (capture.file != nullptr && capture.unflushed) {
-        errno = 0;
-        if (std::fflush(capture.file) != 0) {
-            noteFailure(capture, "writing", errno);
+    if (msUntilFlushOfEither(logs, capture, nowMs) == 0) {
+        flushOutputFile(capture.file);
+        checkOutputFile(capture.file);
+        capture.unflushed = false;
+        // Forces the logs' flush too, so both share one clock and one pace.
+        logs.unflushed = true;
+        flushLogsIfDue(logs, nowMs);
+    } else if (nowMs >= logs.lastCheckMs + kFlushIntervalMs) {
+        for (OutputFile* file : {&logs.files[kSamplesLog], &logs.files[kMiscLog], &capture.file}) {
+            checkOutputFile(*file);
         }
+        logs.lastCheckMs = nowMs;
     }
-    capture.unflushed = false;
-    // Forces the logs' flush too, so both share one clock and one pace.
-    logs.unflushed = true;
-    flushLogsIfDue(logs, nowMs);
+}
+
+bool logsOrCaptureFailed(const LogFiles& logs, const RawCapture& capture) {
+    return logsFailed(logs) || capture.file.failed;
 }
 
 int closeRawCapture(RawCapture& capture) {
-    std::FILE* f = capture.file;
-    if (f != nullptr) {
-        capture.file = nullptr;
-        if (std::ferror(f) != 0) {
-            noteFailure(capture, "writing", EIO);
-        }
-        errno = 0;
-        if (std::fclose(f) != 0) {
-            noteFailure(capture, "closing", errno);
-        }
-    }
     capture.unflushed = false;
-    return capture.failed ? -1 : 0;
+    return closeOutputFile(capture.file);
 }
 
 void discardRawCapture(RawCapture& capture) {
-    if (capture.file != nullptr) {
-        std::fclose(capture.file);
-        capture.file = nullptr;
-        std::remove(capture.name.data());
-    }
+    discardOutputFile(capture.file);
 }
 
 int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,

@@ -13,31 +13,36 @@
 namespace vg::logging {
 
 struct RawCapture {
-    std::FILE* file = nullptr;  // null while closed (or when no capture was asked for)
-    std::array<char, kNameBytes> name{};
-    bool failed = false;     // a write, flush or close failed (reported once)
+    OutputFile file;         // closed when no capture was asked for; name "" then
     bool unflushed = false;  // written since the last flush
 };
 
 // Writes "raw.YYYYMonDD-HHMMSS.bin" for that local time into buf; false when it does not fit.
 bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local);
 
-// Creates the capture exclusively: under the given name, or (name null) as raw.<stamp>.bin for
-// localStart. An existing file or link of that name is never replaced. 0 on success, 1 on
-// failure with the reason on standard error.
+// Creates the capture exclusively: under the given name (any path Linux takes, up to 4095
+// bytes), or (name null) as raw.<stamp>.bin for localStart. An existing file or link of that
+// name is never replaced. 0 on success, 1 on failure with the reason on standard error.
 int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart);
 
-// Appends bytes; a failure is reported once on standard error and remembered for close.
+// Appends bytes. After a failed write nothing more is appended: the file stays a prefix of the
+// bytes received (see OutputFile).
 void writeRawBytes(RawCapture& capture, const std::uint8_t* bytes, std::size_t count);
 
 // The serial link's hook: context is a RawCapture.
 void rawCaptureSink(void* context, const std::uint8_t* bytes, std::size_t count);
 
-// The logs' flush, extended to the capture: both are flushed when either has waited a second.
+// The logs' flush, extended to the capture: all are flushed (and their places checked) when
+// either has waited a second; with nothing to flush, their places are checked once a second.
 void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs);
-// msUntilFlushDue of the logs, counting the capture's unflushed bytes as well.
+// Milliseconds until flushLogsAndCaptureIfDue has work: a flush (msUntilFlushDue of the logs,
+// counting the capture's unflushed bytes as well), or the once-a-second look at where the files
+// are, which goes on while nothing is written.
 std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& capture,
                                      std::uint64_t nowMs);
+
+// True once a log or the capture has failed: the run must end (status 1).
+bool logsOrCaptureFailed(const LogFiles& logs, const RawCapture& capture);
 
 // Closes the capture if open. 0 when every byte reached the file, -1 when anything was lost.
 int closeRawCapture(RawCapture& capture);

@@ -11,14 +11,6 @@ namespace vg::logging {
 
 namespace {
 
-void noteFailure(TimesFile& times, const char* what, int err) {
-    if (!times.failed) {
-        platform::consolePrint(platform::ConsoleStream::Err, "Error %s times file %s: %s\r\n", what,
-                               times.name.data(), std::strerror(err != 0 ? err : EIO));
-    }
-    times.failed = true;
-}
-
 constexpr char kPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -190,10 +182,10 @@ std::size_t formatTimesRow(char* buf, const TimesRow& row, TimesRowCache& cache)
 }
 
 int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) {
-    if (times.file != nullptr) {
+    if (times.file.handle != platform::kNoFile) {
         return 1;
     }
-    times = TimesFile{};
+    times.name.fill('\0');
     char base[kNameBytes];
     if (!formatLogFileName(base, sizeof base, "times", localStart)) {
         return 1;
@@ -209,80 +201,40 @@ int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) 
                                "Error creating times file in %s: name too long\r\n", dir);
         return 1;
     }
-    errno = 0;
-    times.file = platform::createNewFile(times.name.data());
-    if (times.file == nullptr) {
-        noteFailure(times, "creating", errno);
+    const int err = createOutputFile(times.file, times.name.data(), "times file", true);
+    if (err != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err, "Error creating times file %s: %s\r\n",
+                               times.name.data(), std::strerror(err));
         return 1;
     }
-    errno = 0;
-    if (std::fputs(kTimesHeader, times.file) < 0) {
-        noteFailure(times, "writing", errno);
-    }
-    times.unflushed = true;
+    appendToFile(times.file, kTimesHeader, sizeof kTimesHeader - 1);
     return 0;
 }
 
-namespace {
-
-void writePending(TimesFile& times) {
-    if (times.pendingBytes == 0 || times.file == nullptr) {
-        return;
-    }
-    errno = 0;
-    if (std::fwrite(times.pending.data(), 1, times.pendingBytes, times.file) !=
-        times.pendingBytes) {
-        noteFailure(times, "writing", errno);
-    }
-    times.pendingBytes = 0;
-}
-
-}  // namespace
-
 void writeTimesRow(TimesFile& times, const TimesRow& row, TimesRowCache& cache) {
-    if (times.file == nullptr) {
+    if (times.file.handle == platform::kNoFile) {
         return;
     }
-    if (times.pending.size() - times.pendingBytes < kMaxTimesRow) {
-        writePending(times);
-    }
-    times.pendingBytes += formatTimesRow(times.pending.data() + times.pendingBytes, row, cache);
-    times.unflushed = true;
+    char line[kMaxTimesRow];
+    appendToFile(times.file, line, formatTimesRow(line, row, cache));
 }
 
 void flushTimesFile(TimesFile& times) {
-    writePending(times);
-    if (times.file != nullptr && times.unflushed) {
-        errno = 0;
-        if (std::fflush(times.file) != 0) {
-            noteFailure(times, "writing", errno);
-        }
+    if (times.file.handle != platform::kNoFile) {
+        flushOutputFile(times.file);
     }
-    times.unflushed = false;
 }
 
 int closeTimesFile(TimesFile& times) {
-    writePending(times);
-    std::FILE* f = times.file;
-    if (f != nullptr) {
-        times.file = nullptr;
-        if (std::ferror(f) != 0) {
-            noteFailure(times, "writing", EIO);
-        }
-        errno = 0;
-        if (std::fclose(f) != 0) {
-            noteFailure(times, "closing", errno);
-        }
+    if (times.file.handle == platform::kNoFile) {
+        return times.file.failed ? -1 : 0;
     }
-    times.unflushed = false;
-    return times.failed ? -1 : 0;
+    return closeOutputFile(times.file);
 }
 
 void discardTimesFile(TimesFile& times) {
-    if (times.file != nullptr) {
-        std::fclose(times.file);
-        times.file = nullptr;
-        std::remove(times.name.data());
+    if (times.file.handle != platform::kNoFile) {
+        discardOutputFile(times.file);
     }
 }
 

@@ -9,19 +9,16 @@
 #include <cstdio>
 #include <ctime>
 
+#include "logging/output_file.h"
+
 namespace vg::logging {
 
 inline constexpr char kTimesHeader[] = "line,sample,index,host_utc,host_s,board_s\n";
 inline constexpr std::size_t kTimesNameBytes = 512;
 
 struct TimesFile {
-    std::FILE* file = nullptr;  // null while closed
+    OutputFile file;  // closed until opened; a failed write latches it (see output_file.h)
     std::array<char, kTimesNameBytes> name{};
-    bool failed = false;     // a write, flush or close failed (reported once)
-    bool unflushed = false;  // written since the last flush
-    // Rows wait here and go to the file a block at a time, and on every flush.
-    std::array<char, 16384> pending{};
-    std::size_t pendingBytes = 0;
 };
 
 // Creates "times.<stamp>.csv" for that local start time (the logs' stamp) in dir (null or "" for

@@ -1,13 +1,59 @@
-// Files the program creates.
+// Files the program creates and reads, at the level of the system's own calls: every byte a
+// write reports as done is in the file, so callers always know what a file holds.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
 
 namespace vg::platform {
 
-// Creates the file name (a UTF-8 path) for binary writing, only when no file or link of that
-// name exists: an existing one is never opened, truncated or followed. Null on failure, with
-// errno set.
-std::FILE* createNewFile(const char* name);
+// An open file (a descriptor); kNoFile for none.
+using FileHandle = int;
+inline constexpr FileHandle kNoFile = -1;
+
+// Creates the file name (a UTF-8 path) for reading and writing in binary, only when no file or
+// link of that name exists: an existing one is never opened, truncated or followed. kNoFile on
+// failure, with err set to the system's reason (an errno value).
+FileHandle createNewFile(const char* name, int& err);
+
+// Writes all of len bytes (retrying short and interrupted writes). written tells how many
+// reached the file, also when it fails (err set).
+bool writeFile(FileHandle file, const void* data, std::size_t len, std::size_t& written, int& err);
+
+// Cuts the file to length bytes.
+bool truncateFile(FileHandle file, std::uint64_t length, int& err);
+
+// Appends length bytes of from, starting at offset, to to. from's own position (where its next
+// write goes) is left as it was.
+bool copyFileRange(FileHandle from, FileHandle to, std::uint64_t offset, std::uint64_t length,
+                   int& err);
+
+bool closeFile(FileHandle file, int& err);
+void removeFile(const char* name);
+
+// Where an open file is, compared with the name it was created under.
+enum class FilePlace {
+    AtName,   // the name still leads to it (or the system cannot tell otherwise)
+    Deleted,  // no name leads to it any more
+    Moved,    // it has another name now
+};
+FilePlace filePlace(FileHandle file, const char* name);
+
+// The file's present full path into buf (Linux: from /proc/self/fd); false where the system
+// does not tell or the path does not fit.
+bool currentFilePath(FileHandle file, char* buf, std::size_t size);
+
+// Opens a file for reading. On POSIX reads never wait (a FIFO or pipe with nothing in it says
+// Again), so the caller can wait for data and a stop request together.
+FileHandle openForReading(const char* name, int& err);
+
+enum class ReadResult { Data, End, Again, Interrupted, Failed };
+// Reads what is there, up to size bytes, into buf: Data with got > 0, End at the file's end,
+// Again when nothing is there yet, Interrupted by a signal, Failed with err set.
+ReadResult readFile(FileHandle file, void* buf, std::size_t size, std::size_t& got, int& err);
+
+// After Again: sleeps until the file has something to read, a key or a stop request waits, or
+// timeoutMs passes (negative: no limit).
+void waitForFile(FileHandle file, int timeoutMs);
 
 }  // namespace vg::platform

@@ -7,33 +7,133 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/console.h"
 #include "platform/file.h"
 
 namespace vg::platform {
 
-std::FILE* createNewFile(const char* name) {
-    // The C runtime's fopen ignores "x" here; _O_EXCL is the exclusive create it does honour.
+namespace {
+
+bool widen(const char* name, wchar_t (&wide)[MAX_PATH]) {
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, MAX_PATH) != 0;
+}
+
+}  // namespace
+
+FileHandle createNewFile(const char* name, int& err) {
     wchar_t wide[MAX_PATH];
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, MAX_PATH) == 0) {
-        errno = ENAMETOOLONG;
-        return nullptr;
+    if (!widen(name, wide)) {
+        err = ENAMETOOLONG;
+        return kNoFile;
     }
     int fd = -1;
-    // Others may read the log while it grows, but nobody else writes to it.
-    const errno_t err = _wsopen_s(&fd, wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYWR,
-                                  _S_IREAD | _S_IWRITE);
-    if (err != 0) {
-        errno = err;
-        return nullptr;
+    // Others may read the log while it grows, but nobody else writes to it (and, held open like
+    // this, nobody can delete it).
+    err = _wsopen_s(&fd, wide, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYWR,
+                    _S_IREAD | _S_IWRITE);
+    return err == 0 ? fd : kNoFile;
+}
+
+bool writeFile(FileHandle file, const void* data, std::size_t len, std::size_t& written, int& err) {
+    const auto* p = static_cast<const char*>(data);
+    written = 0;
+    err = 0;
+    while (written < len) {
+        const std::size_t left = len - written;
+        const unsigned chunk = left > 0x40000000u ? 0x40000000u : static_cast<unsigned>(left);
+        const int n = _write(file, p + written, chunk);
+        if (n <= 0) {
+            err = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
     }
-    std::FILE* f = _fdopen(fd, "wb");
-    if (f == nullptr) {
-        const int saved = errno;
-        _close(fd);
+    return true;
+}
+
+bool truncateFile(FileHandle file, std::uint64_t length, int& err) {
+    err = _chsize_s(file, static_cast<long long>(length));
+    return err == 0;
+}
+
+bool copyFileRange(FileHandle from, FileHandle to, std::uint64_t offset, std::uint64_t length,
+                   int& err) {
+    // Writes go where the position is: put it back after reading.
+    const long long position = _telli64(from);
+    if (position < 0 || _lseeki64(from, static_cast<long long>(offset), SEEK_SET) < 0) {
+        err = errno;
+        return false;
+    }
+    char buf[65536];
+    std::uint64_t at = 0;
+    bool ok = true;
+    err = 0;
+    while (ok && at < length) {
+        const unsigned want =
+            length - at < sizeof buf ? static_cast<unsigned>(length - at) : sizeof buf;
+        const int n = _read(from, buf, want);
+        std::size_t written = 0;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            ok = false;
+        } else {
+            ok = writeFile(to, buf, static_cast<std::size_t>(n), written, err);
+            at += static_cast<std::uint64_t>(n);
+        }
+    }
+    _lseeki64(from, position, SEEK_SET);
+    return ok;
+}
+
+bool closeFile(FileHandle file, int& err) {
+    err = _close(file) == 0 ? 0 : errno;
+    return err == 0;
+}
+
+void removeFile(const char* name) {
+    wchar_t wide[MAX_PATH];
+    if (widen(name, wide)) {
         _wremove(wide);
-        errno = saved;
     }
-    return f;
+}
+
+FilePlace filePlace(FileHandle, const char*) {
+    return FilePlace::AtName;  // a file held open without delete sharing stays where it is
+}
+
+bool currentFilePath(FileHandle, char*, std::size_t) {
+    return false;
+}
+
+FileHandle openForReading(const char* name, int& err) {
+    wchar_t wide[MAX_PATH];
+    if (!widen(name, wide)) {
+        err = ENAMETOOLONG;
+        return kNoFile;
+    }
+    int fd = -1;
+    err = _wsopen_s(&fd, wide, _O_RDONLY | _O_BINARY, _SH_DENYNO, 0);
+    return err == 0 ? fd : kNoFile;
+}
+
+ReadResult readFile(FileHandle file, void* buf, std::size_t size, std::size_t& got, int& err) {
+    got = 0;
+    err = 0;
+    const int n = _read(file, buf, size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size));
+    if (n > 0) {
+        got = static_cast<std::size_t>(n);
+        return ReadResult::Data;
+    }
+    if (n == 0) {
+        return ReadResult::End;
+    }
+    err = errno;
+    return ReadResult::Failed;
+}
+
+void waitForFile(FileHandle, int timeoutMs) {
+    // Reads of files and pipes here wait by themselves and never say Again.
+    waitForActivity(kInvalidPort, timeoutMs < 0 || timeoutMs > 50 ? 50 : timeoutMs);
 }
 
 }  // namespace vg::platform

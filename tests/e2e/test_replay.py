@@ -1,16 +1,20 @@
 """Raw capture and offline replay: a capture holds exactly the bytes the port delivered, and
 decoding it again gives the live run's logs byte for byte."""
 
+import fcntl
 import os
 import random
 import resource
 import shutil
+import signal
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 import unittest
 
-from expected_logs import expected_logs
+from expected_logs import expected_logs, frame
 from harness import VGLOG, VGLOG_SIM, FakePort, Run, wait_until
 
 STAMP = "2024Jan02-030405"
@@ -104,13 +108,15 @@ class CaptureAndReplay(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(run.files()) == 3, timeout=10),
                         (run.files(), run.proc.poll(), bytes(run.output["stdout"]),
                          bytes(run.output["stderr"])))
-        port.send(bytes(range(36, 256)) * 40)  # no "$": nothing for the logs
-        time.sleep(1.5)
-        run.send_key(b"\x03")
-        status, _, err = run.finish()
+        sent = bytes(range(36, 256)) * 40  # no "$": nothing for the logs
+        port.send(sent)
+        status, _, err = run.finish()  # the failure ends the run by itself
         self.assertEqual(status, 1, err)
         self.assertEqual(err.count(b"Error writing raw capture file raw."), 1, err)
         self.assertEqual(run.log_named("anglesAndAccels"), expected_logs(b"")[0])
+        capture = run.log_named("raw")
+        self.assertLessEqual(len(capture), limit)
+        self.assertEqual(capture, sent[:len(capture)], "a prefix of the bytes received")
 
     def test_bad_and_odd_captures(self):
         board = board_stream(400, seed=5, noise="0")
@@ -165,6 +171,32 @@ class CaptureAndReplay(unittest.TestCase):
         run.send_key(b"\x03")
         status, _, err = run.finish()
         self.assertEqual(status, 0, err)
+
+
+    def test_a_signal_ends_a_replay_from_a_fifo_with_every_packet_read_logged(self):
+        # Less than one read's worth, and many reads' worth; the writer stays, so no end of file.
+        for size, sig in ((2500, signal.SIGINT), (60000, signal.SIGTERM)):
+            with self.subTest(size=size, signal=sig):
+                stream = b"".join(frame(board_stream(size // 30, seed=4)))  # whole packets
+                work = self.scratch()
+                fifo = os.path.join(work, CAPTURE)
+                os.mkfifo(fifo)
+                proc = subprocess.Popen([VGLOG, "--replay", CAPTURE], cwd=work,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+                self.addCleanup(lambda p=proc: (p.kill(), p.wait(), p.stdout.close(),
+                                                p.stderr.close()))
+                writer = os.open(fifo, os.O_WRONLY)
+                self.addCleanup(os.close, writer)
+                os.write(writer, stream)
+                unread = lambda: struct.unpack("i", fcntl.ioctl(writer, termios.FIONREAD,
+                                                                 b"\0" * 4))[0]
+                self.assertTrue(wait_until(lambda: unread() == 0, timeout=20), "vglog reads")
+                proc.send_signal(sig)
+                _, err = proc.communicate(timeout=20)
+                self.assertEqual(proc.returncode, 0, err)
+                self.assertEqual(logs_in(work, STAMP), expected_logs(stream)[:2])
+                self.assertIn(b"cut packets dropped: 0", err)
 
 
 if __name__ == "__main__":
