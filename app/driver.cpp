@@ -338,11 +338,18 @@ int runUntilEnd(App& app, int argc, char** argv) {
         decodeWaitingPackets(app);
         const std::uint64_t workDone = platform::monotonicMs();
         const std::uint64_t flushedBefore = app.logs.lastFlushMs;
+        const std::uint64_t checkedBefore = app.logs.lastCheckMs;
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
         if (options.times && app.logs.lastFlushMs != flushedBefore) {
             // The times go out with the lines and the bytes they belong to.
             logging::flushTimesFile(app.times.file);
             logging::flushCaptureTimes(app.times.companion);
+        }
+        if (options.times &&
+            (app.logs.lastFlushMs != flushedBefore || app.logs.lastCheckMs != checkedBefore)) {
+            // Looked for when the logs are: a deleted one is put back like them.
+            logging::checkOutputFile(app.times.file.file);
+            logging::checkOutputFile(app.times.companion.file);
         }
         if (logging::logsOrCaptureFailed(app.logs, app.capture)) {
             // Nothing more can be appended to that file (a full disk, a log deleted with its
