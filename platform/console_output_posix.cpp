@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
-#include <thread>
 
 #include "platform/console_output_os.h"
 
@@ -18,17 +16,34 @@ void prepareProcess(void (*beforeFork)(), void (*afterForkParent)(), void (*afte
     pthread_atfork(beforeFork, afterForkParent, afterForkChild);
 }
 
+namespace {
+
+// The one writer's entry (a forked child starts its own with the same one).
+struct WriterStart {
+    void (*body)(void*) = nullptr;
+    void* context = nullptr;
+} writerStart;
+
+void* runWriter(void*) {
+    writerStart.body(writerStart.context);
+    return nullptr;
+}
+
+}  // namespace
+
 bool startWriter(void (*body)(void*), void* context) {
     // Signals belong to the main thread, whose sleeps and waits they must cut short.
     sigset_t all{};
     sigset_t previous{};
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    bool started = true;
-    try {
-        std::thread(body, context).detach();
-    } catch (const std::system_error&) {
-        started = false;
+    writerStart = {body, context};
+    // pthread directly: a thread that cannot be made (a process out of resources) is a result
+    // to handle, not an exception thrown through the standard library's failure path.
+    pthread_t thread{};
+    const bool started = pthread_create(&thread, nullptr, runWriter, nullptr) == 0;
+    if (started) {
+        pthread_detach(thread);
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return started;
