@@ -145,7 +145,7 @@ class WhatTheOperatorSees(unittest.TestCase):
                 self.addCleanup(port.close)
                 console = FakePort(raw=False)
                 self.addCleanup(console.close)
-                kwargs = {}
+                kwargs = {"env": {**os.environ, "TERM": "xterm"}}  # a terminal with escapes
                 if terminal:
                     slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
                     self.addCleanup(os.close, slave)
