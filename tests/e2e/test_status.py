@@ -198,6 +198,17 @@ class StatusLine(unittest.TestCase):
                 self.assertFalse(any(STALE.search(row) for row in rows), "\n".join(rows))
                 self.assertEqual(b"\x1b" in terminal.output(), term != "dumb")
 
+    def kill_job(self):
+        """A job the shell left behind when the test failed would go on reopening its port's
+        name, which the next pseudo-terminal of that number takes."""
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if os.readlink(f"/proc/{pid}/cwd").startswith(self.work.name) and \
+                        os.readlink(f"/proc/{pid}/exe") == os.path.realpath(VGLOG):
+                    os.kill(int(pid), signal.SIGKILL)
+            except OSError:
+                pass
+
     def test_a_background_run_draws_nothing_until_fg(self):
         pid, master = pty.fork()
         if pid == 0:
@@ -209,6 +220,7 @@ class StatusLine(unittest.TestCase):
         self.assertTrue(wait_until(lambda: "$" in "".join(terminal.rows())))
         os.write(master, f"cd {self.work.name} && {VGLOG} {self.port.path} &\n".encode())
         self.assertEqual(self.port.wait_for(1), b"w")
+        self.addCleanup(self.kill_job)
         self.board()
         self.assertTrue(wait_until(lambda: len(os.listdir(self.work.name)) == 2))
         messages = ["Varnel-Gyrelle Data Log App", self.logging_line()]
