@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/file.h"
 
@@ -151,6 +152,7 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
     while (read == Read::Data) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
+        updateReplayProgress(app.run, got, app.decoder.counts, platform::monotonicMs());
         if (platform::stopPending() || logging::logsFailed(app.logs)) {
             break;  // a full disk: the logs keep their clean prefix, the status says so
         }

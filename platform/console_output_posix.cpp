@@ -2,18 +2,40 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/console_output_os.h"
 
 namespace vg::platform::output_os {
 
+namespace {
+
+// The width is read once and again after each SIGWINCH, from whichever thread asks next.
+std::atomic<bool> resized{true};
+std::atomic<unsigned> columns{0};
+
+void onResize(int) {
+    resized.store(true);
+}
+
+}  // namespace
+
 void prepareProcess(void (*beforeFork)(), void (*afterForkParent)(), void (*afterForkChild)()) {
     // A reader that has gone away (`vglog ... | head -1`) must never end the run.
     signal(SIGPIPE, SIG_IGN);
     pthread_atfork(beforeFork, afterForkParent, afterForkChild);
+    // A resize also cuts the main loop's wait short, so the line is fitted again at once.
+    struct sigaction action {};
+    action.sa_handler = onResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &action, nullptr);
 }
 
 namespace {
@@ -71,7 +93,29 @@ bool writeAll(ConsoleStream stream, const void* bytes, std::size_t length) {
 }
 
 StatusTerminal statusTerminal() {
-    return isatty(STDERR_FILENO) == 1 ? StatusTerminal::Escapes : StatusTerminal::None;
+    if (isatty(STDERR_FILENO) != 1) {
+        return StatusTerminal::None;
+    }
+    // A terminal that declares no type, or none that knows escape sequences, gets plain text.
+    const char* term = std::getenv("TERM");
+    if (term == nullptr || term[0] == '\0' || std::strcmp(term, "dumb") == 0) {
+        return StatusTerminal::Overwrite;
+    }
+    return StatusTerminal::Escapes;
+}
+
+unsigned terminalColumns() {
+    if (resized.exchange(false)) {
+        winsize size{};
+        columns.store(ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0u);
+    }
+    return columns.load();
+}
+
+bool inFront() {
+    const pid_t front = tcgetpgrp(STDERR_FILENO);
+    // A terminal that is not our controlling one has no foreground for us to be out of.
+    return front == getpgrp() || (front < 0 && errno == ENOTTY);
 }
 
 }  // namespace vg::platform::output_os
