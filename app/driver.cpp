@@ -279,9 +279,10 @@ int runUntilEnd(App& app, int argc, char** argv) {
     }
     if (options.action == Action::Replay) {
         platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
-        app.run.startMs = platform::monotonicMs();
+        startReplayProgress(app.run, options.quiet, options.replayFile, platform::monotonicMs());
         bool logsCreated = false;
         const int status = runReplay(app, options.replayFile, options.times, logsCreated);
+        endRunStatus(app.run);
         const std::uint64_t now = platform::monotonicMs();
         live.publish(countersOf(app.link, app.ring, app.decoder, now), now);
         if (logsCreated) {

@@ -132,6 +132,7 @@ bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
     std::size_t at = 0;  // the buffer holds the capture's first `have` bytes already
     auto refill = [&]() -> bool {
         decodeWaitingPackets(app);
+        updateReplayProgress(app.run, have, app.decoder.counts, platform::monotonicMs());
         at = 0;
         const Read read = readCapture(in, path, buffer, have);
         if (read == Read::End) {
@@ -140,7 +141,7 @@ bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
         return read != Read::Failed;
     };
     bool ended = false;  // the capture ended before its times did
-    while (!ended && !platform::stopPending()) {
+    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs)) {
         std::int64_t hostUs = 0;
         std::size_t bytes = 0;
         const logging::CaptureTimesEntry entry =
@@ -185,7 +186,7 @@ bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
     // Bytes beyond the last recorded read (a run cut short between two flushes) are replayed
     // with the last time there was.
     bool extra = false;
-    while (!ended && !platform::stopPending()) {
+    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs)) {
         if (at < have) {
             extra = true;
             sio::frameBytes(app.link.framer, app.ring, buffer + at, have - at);
@@ -276,6 +277,7 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
     while (read == Read::Data) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
+        updateReplayProgress(app.run, got, app.decoder.counts, platform::monotonicMs());
         if (platform::stopPending() || logging::logsFailed(app.logs)) {
             break;  // a full disk: the logs keep their clean prefix, the status says so
         }

@@ -1,9 +1,9 @@
 #include "app/run_status.h"
 
-#include <filesystem>
-
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/console.h"
@@ -52,6 +52,142 @@ unsigned long long ull(std::uint64_t v) {
     return static_cast<unsigned long long>(v);
 }
 
+// One field of a fitted line, in its wide form and a narrower one (the same when it has none).
+struct Field {
+    char wide[96];
+    char narrow[96];
+};
+
+constexpr std::size_t kMaxFields = 8;
+constexpr char kSeparator[] = " | ";
+constexpr std::size_t kSeparatorLength = sizeof kSeparator - 1;
+
+void setField(char (&form)[96], const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+void setField(char (&form)[96], const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(form, sizeof form, format, args);
+    va_end(args);
+}
+
+// Joins fields with " | " into at most limit columns. The first `essential` ones go in, in
+// their narrow forms, as long as they fit; then they are widened while room is left, the last
+// first (a third decimal of the angles says more than the word "link"). Only when every one of
+// them is in do the others follow, wide, each only while it fits: a field is never shown
+// without all that come before it. When not even the first fits, its first words are shown.
+std::size_t fitFields(char* buf, std::size_t size, const Field* fields, std::size_t count,
+                      std::size_t essential, std::size_t limit) {
+    bool wide[kMaxFields] = {};
+    std::size_t length[kMaxFields][2] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        length[i][0] = std::strlen(fields[i].narrow);
+        length[i][1] = std::strlen(fields[i].wide);
+    }
+    auto cost = [&](std::size_t i, bool isWide) {
+        return (i > 0 ? kSeparatorLength : 0) + length[i][isWide ? 1 : 0];
+    };
+    std::size_t shown = 0;
+    std::size_t total = 0;
+    while (shown < essential && shown < count && total + cost(shown, false) <= limit) {
+        total += cost(shown++, false);
+    }
+    for (std::size_t i = shown; i-- > 0 && total + length[i][1] - length[i][0] <= limit;) {
+        wide[i] = true;
+        total += length[i][1] - length[i][0];
+    }
+    if (shown == essential) {
+        while (shown < count && total + cost(shown, true) <= limit) {
+            wide[shown] = true;
+            total += cost(shown++, true);
+        }
+    }
+    Text t{buf, size};
+    if (size > 0) {
+        buf[0] = '\0';
+    }
+    if (shown == 0 && count > 0) {
+        // Whole words of it, where there is room for one.
+        std::size_t cut = limit < length[0][0] ? limit : length[0][0];
+        for (std::size_t i = cut; i > 0 && fields[0].narrow[cut] != '\0'; --i) {
+            if (fields[0].narrow[i] == ' ') {
+                cut = i;
+                break;
+            }
+        }
+        t.add("%.*s", static_cast<int>(cut), fields[0].narrow);
+    }
+    for (std::size_t i = 0; i < shown; ++i) {
+        t.add("%s%s", i > 0 ? kSeparator : "", wide[i] ? fields[i].wide : fields[i].narrow);
+    }
+    return t.used;
+}
+
+std::size_t roomFor(unsigned columns) {
+    return (columns == 0 ? kDefaultColumns : columns) - 1;
+}
+
+// H:MM:SS into a field's text.
+void durationText(char (&out)[32], std::uint64_t ms) {
+    Text t{out, sizeof out};
+    out[0] = '\0';
+    addDuration(t, ms);
+}
+
+// A byte count as people read it: B, kB, MB, GB (powers of 1000).
+void bytesText(char (&out)[16], double bytes) {
+    if (bytes < 10000) {
+        std::snprintf(out, sizeof out, "%.0f B", bytes);
+    } else if (bytes < 1e6) {
+        std::snprintf(out, sizeof out, "%.1f kB", bytes / 1e3);
+    } else if (bytes < 1e9) {
+        std::snprintf(out, sizeof out, "%.1f MB", bytes / 1e6);
+    } else {
+        std::snprintf(out, sizeof out, "%.2f GB", bytes / 1e9);
+    }
+}
+
+std::uint64_t packetsOf(const decode::PacketCounts& p) {
+    return p.angleAccel + p.quaternion + p.vector + p.other;
+}
+
+// Bytes that arrive but form no packet for 5 s: said once, until a pass finds packets among
+// little noise. A run of noise turns up the odd "packet" by chance, so a pass only counts as
+// packets flowing when noise is at most a quarter of what it read.
+void watchNoise(RunStatus& status, const sio::SerialLink& link, const RunCounters& counters,
+                std::uint64_t nowMs) {
+    const std::uint64_t packets = packetsOf(counters.packets) + counters.ringDrops;
+    const std::uint64_t newPackets = packets - status.packetsSeen;
+    const std::uint64_t newNoise = counters.noiseBytes - status.noiseSeen;
+    status.packetsSeen = packets;
+    status.noiseSeen = counters.noiseBytes;
+    const bool flowing = newPackets > 0 && newNoise * 4 <= link.drainedBytes;
+    if (link.lost || flowing) {
+        // A lost board has its own message; what comes after it counts anew.
+        status.lastPacketMs = nowMs;
+        status.noiseAtPacket = counters.noiseBytes;
+        status.noiseWarned = status.noiseWarned && !flowing;
+        return;
+    }
+    if (link.drainedBytes == 0 || status.noiseWarned ||
+        nowMs - status.lastPacketMs < kSilenceWarnMs) {
+        return;
+    }
+    status.noiseWarned = true;
+    char device[platform::kPortNameSize];
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "no packets from %s for %llu s, only noise (%llu bytes): check that the board "
+                  "sends at 115200 baud and that this is its port, not another device's "
+                  "(vglog --list)\n",
+                  sio::linkDeviceName(link, device), ull(kSilenceWarnMs / 1000),
+                  ull(counters.noiseBytes - status.noiseAtPacket));
+    platform::consoleWrite(ConsoleStream::Err, text);
+}
+
 }  // namespace
 
 RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
@@ -73,6 +209,7 @@ void startRunStatus(RunStatus& status, bool quiet, const char* device, const cha
     status.startMs = nowMs;
     status.lastDrawMs = nowMs;
     status.lastBytesMs = nowMs;
+    status.lastPacketMs = nowMs;
     if (timesFile != nullptr) {
         platform::consolePrint(ConsoleStream::Err, "logging %s into %s, %s and %s\n", device,
                                samplesLog, miscLog, timesFile);
@@ -99,17 +236,27 @@ void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCo
                       sio::linkDeviceName(link, device), ull(kSilenceWarnMs / 1000));
         platform::consoleWrite(ConsoleStream::Err, text);
     }
-    if (!status.showLine || nowMs - status.lastDrawMs < kStatusPeriodMs) {
+    watchNoise(status, link, counters, nowMs);
+    if (!status.showLine) {
         return;
     }
-    const std::uint64_t samples = counters.packets.angleAccel;
-    status.samplesPerSecond = static_cast<double>(samples - status.samplesAtDraw) * 1000.0 /
-                              static_cast<double>(nowMs - status.lastDrawMs);
-    status.samplesAtDraw = samples;
-    status.lastDrawMs = nowMs;
+    // A resize is drawn at once (its signal cut the loop's wait short).
+    const unsigned columns = platform::consoleColumns();
+    const bool due = nowMs - status.lastDrawMs >= kStatusPeriodMs;
+    if (!due && columns == status.drawnColumns) {
+        return;
+    }
+    if (due) {
+        const std::uint64_t samples = counters.packets.angleAccel;
+        status.samplesPerSecond = static_cast<double>(samples - status.samplesAtDraw) * 1000.0 /
+                                  static_cast<double>(nowMs - status.lastDrawMs);
+        status.samplesAtDraw = samples;
+        status.lastDrawMs = nowMs;
+    }
+    status.drawnColumns = columns;
     char line[512];
     formatStatusLine(line, sizeof line, counters, nowMs - status.startMs, status.samplesPerSecond,
-                     !link.lost, latest, platform::consoleDroppedMessages());
+                     !link.lost, latest, platform::consoleDroppedMessages(), columns);
     platform::consoleStatus(line);
 }
 
@@ -154,21 +301,90 @@ void endRunStatus(const RunStatus& status) {
 
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
-                             const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops) {
-    Text t{buf, size};
-    if (size > 0) {
-        buf[0] = '\0';
+                             const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
+                             unsigned columns) {
+    Field f[7];
+    char elapsed[32];
+    durationText(elapsed, elapsedMs);
+    const char* link = linkUp ? "up" : "LOST";
+    setField(f[0].wide, "%s link %s", elapsed, link);
+    setField(f[0].narrow, "%s %s", elapsed, link);
+    const unsigned long long samples = ull(counters.packets.angleAccel);
+    setField(f[1].wide, "%llu samples %.1f/s", samples, samplesPerSecond);
+    setField(f[1].narrow, "%llu smp %.0f/s", samples, samplesPerSecond);
+    const auto phi = static_cast<double>(latest.phi);
+    const auto theta = static_cast<double>(latest.theta);
+    const auto psi = static_cast<double>(latest.psi);
+    setField(f[2].wide, "phi %.3f theta %.3f psi %.3f", phi, theta, psi);
+    setField(f[2].narrow, "phi %.2f th %.2f psi %.2f", phi, theta, psi);
+    setField(f[3].wide, "quat %llu vec %llu other %llu", ull(counters.packets.quaternion),
+             ull(counters.packets.vector), ull(counters.packets.other));
+    setField(f[4].wide, "noise %llu B", ull(counters.noiseBytes));
+    setField(f[5].wide, "ring drops %llu", ull(counters.ringDrops));
+    setField(f[6].wide, "console drops %llu", ull(consoleDrops));
+    for (std::size_t i = 3; i < 7; ++i) {
+        std::memcpy(f[i].narrow, f[i].wide, sizeof f[i].wide);
     }
-    addDuration(t, elapsedMs);
-    t.add(
-        " link %s | %llu samples %.1f/s | quat %llu vec %llu other %llu | noise %llu B | "
-        "ring drops %llu | console drops %llu | phi %.3f theta %.3f psi %.3f",
-        linkUp ? "up" : "LOST", ull(counters.packets.angleAccel), samplesPerSecond,
-        ull(counters.packets.quaternion), ull(counters.packets.vector), ull(counters.packets.other),
-        ull(counters.noiseBytes), ull(counters.ringDrops), ull(consoleDrops),
-        static_cast<double>(latest.phi), static_cast<double>(latest.theta),
-        static_cast<double>(latest.psi));
-    return t.used;
+    return fitFields(buf, size, f, 7, 3, roomFor(columns));
+}
+
+std::size_t formatReplayProgress(char* buf, std::size_t size, std::uint64_t bytesRead,
+                                 std::uint64_t captureSize, std::uint64_t packets,
+                                 std::uint64_t elapsedMs, unsigned columns) {
+    Field f[3];
+    const double seconds = static_cast<double>(elapsedMs > 0 ? elapsedMs : 1) / 1000.0;
+    const double bytesPerSecond = static_cast<double>(bytesRead) / seconds;
+    if (captureSize > 0) {
+        const std::uint64_t read = bytesRead < captureSize ? bytesRead : captureSize;
+        const auto percent = static_cast<unsigned>(read * 100 / captureSize);
+        setField(f[0].wide, "replay %u%%", percent);
+        setField(f[0].narrow, "%u%%", percent);
+        char left[32];
+        durationText(left, bytesPerSecond > 0 ? static_cast<std::uint64_t>(
+                                                    static_cast<double>(captureSize - read) /
+                                                    bytesPerSecond * 1000.0)
+                                              : 0);
+        setField(f[2].wide, "%s left", left);
+        setField(f[2].narrow, "%s", left);
+    } else {
+        char amount[16];
+        bytesText(amount, static_cast<double>(bytesRead));
+        setField(f[0].wide, "replay %s read", amount);
+        setField(f[0].narrow, "%s read", amount);
+        bytesText(amount, bytesPerSecond);
+        setField(f[2].wide, "%s/s", amount);
+        setField(f[2].narrow, "%s/s", amount);
+    }
+    const double packetRate = static_cast<double>(packets) / seconds;
+    setField(f[1].wide, "%llu packets %.0f/s", ull(packets), packetRate);
+    setField(f[1].narrow, "%.0f pkt/s", packetRate);
+    return fitFields(buf, size, f, 3, 3, roomFor(columns));
+}
+
+void startReplayProgress(RunStatus& status, bool quiet, const char* path, std::uint64_t nowMs) {
+    status = RunStatus{};
+    status.showLine = !quiet && platform::consoleIsTerminal(ConsoleStream::Err);
+    status.startMs = nowMs;
+    status.lastDrawMs = nowMs;
+    // A FIFO or a device has no size to take a share of.
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec)) {
+        const auto bytes = std::filesystem::file_size(path, ec);
+        status.replaySize = ec ? 0 : bytes;
+    }
+}
+
+void updateReplayProgress(RunStatus& status, std::size_t chunkBytes,
+                          const decode::PacketCounts& packets, std::uint64_t nowMs) {
+    status.replayBytes += chunkBytes;
+    if (!status.showLine || nowMs - status.lastDrawMs < kStatusPeriodMs) {
+        return;
+    }
+    status.lastDrawMs = nowMs;
+    char line[512];
+    formatReplayProgress(line, sizeof line, status.replayBytes, status.replaySize,
+                         packetsOf(packets), nowMs - status.startMs, platform::consoleColumns());
+    platform::consoleStatus(line);
 }
 
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,

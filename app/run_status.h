@@ -27,6 +27,8 @@ RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
 
 inline constexpr std::uint64_t kStatusPeriodMs = 500;
 inline constexpr std::uint64_t kSilenceWarnMs = 5000;
+// The width a status line is fitted to when the terminal tells none.
+inline constexpr unsigned kDefaultColumns = 80;
 
 struct RunStatus {
     bool showLine = false;  // standard error is a terminal and --quiet was not given
@@ -34,8 +36,18 @@ struct RunStatus {
     std::uint64_t lastDrawMs = 0;
     std::uint64_t samplesAtDraw = 0;
     double samplesPerSecond = 0;
+    unsigned drawnColumns = 0;      // the terminal width the line was last fitted to
     std::uint64_t lastBytesMs = 0;  // when bytes last arrived (or the link opened)
     bool silenceWarned = false;
+    // Bytes that arrive but form no packet: the wrong port, baud rate or device.
+    std::uint64_t lastPacketMs = 0;   // when a pass last found packets among little noise
+    std::uint64_t packetsSeen = 0;    // packets found so far, decoded or pushed out of the ring
+    std::uint64_t noiseSeen = 0;      // noise bytes so far
+    std::uint64_t noiseAtPacket = 0;  // noise bytes as of lastPacketMs
+    bool noiseWarned = false;
+    // A replay's progress: bytes of the capture read, and its size (0: unknown, as for a FIFO).
+    std::uint64_t replayBytes = 0;
+    std::uint64_t replaySize = 0;
 };
 
 // Starts the run's display: one line naming the device and the two logs.
@@ -44,7 +56,8 @@ void startRunStatus(RunStatus& status, bool quiet, const char* device, const cha
                     const char* miscLog, std::uint64_t nowMs, const char* timesFile = nullptr);
 
 // Once per loop pass, after the drain: notes arriving bytes, warns once about a board silent for
-// 5 s, and redraws the status line when due.
+// 5 s and once about 5 s of bytes that form no packet (each again only after data or packets
+// flowed), and redraws the status line when due or when the terminal's width changed.
 void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCounters& counters,
                      const logging::AngleAccelRecord& latest, std::uint64_t nowMs);
 
@@ -60,10 +73,26 @@ void reportLinkEvent(RunStatus& status, const sio::SerialLink& link, sio::LinkEv
 // Takes the status line away for good before the run's last words.
 void endRunStatus(const RunStatus& status);
 
-// The status line's text (no line end) into buf; the length written.
+// The status line's text (no line end) into buf; the length written. It is fitted into
+// columns - 1 (columns 0: kDefaultColumns): the elapsed time and link state come first, then
+// samples and rate, then the three angles, each in a narrower form when needed, and the rest
+// (packets by kind, noise, drops) only while they fit, dropped from the last.
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
-                             const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops);
+                             const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
+                             unsigned columns);
+
+// A replay's progress at a terminal: startReplayProgress before the capture is read (its size
+// is known when it is a regular file), updateReplayProgress after each chunk is decoded; the
+// line shows at most twice a second and endRunStatus takes it away.
+void startReplayProgress(RunStatus& status, bool quiet, const char* path, std::uint64_t nowMs);
+void updateReplayProgress(RunStatus& status, std::size_t chunkBytes,
+                          const decode::PacketCounts& packets, std::uint64_t nowMs);
+// The progress line, fitted like the status line: the share read (or, for a capture of unknown
+// size, the bytes read), packets and their rate, and the time left (or the byte rate).
+std::size_t formatReplayProgress(char* buf, std::size_t size, std::uint64_t bytesRead,
+                                 std::uint64_t captureSize, std::uint64_t packets,
+                                 std::uint64_t elapsedMs, unsigned columns);
 
 // The summary at the end of a run (also of a replay): duration, packets, losses and the files
 // written (the raw capture too, when there is one) with what each holds: the bytes (and lines of

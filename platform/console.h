@@ -56,7 +56,13 @@ using ConsoleObserver = void (*)(void* context, ConsoleStream stream, const char
 void consoleObserve(ConsoleObserver observer, void* context);
 // Shows line (no line end) as the status line, redrawn in place at the foot of a terminal
 // standard error; null or "" takes it away. Does nothing when standard error is no terminal.
+// It is cut to the terminal's width less one column, so it never wraps, and it is not drawn
+// while the process is not in the terminal's foreground (a job sent to the background must not
+// write over the shell's prompt); it comes back with the next call once the job is in front.
 void consoleStatus(const char* line);
+// The width in columns of the terminal standard error goes to, read again after every resize;
+// 0 when it is no terminal or tells no width.
+unsigned consoleColumns();
 // True when the stream goes to a terminal (a console window on Windows).
 bool consoleIsTerminal(ConsoleStream stream);
 // Waits up to timeoutMs for what was handed over to be written (and takes the status line

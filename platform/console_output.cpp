@@ -24,6 +24,10 @@ constexpr std::size_t kQueueBytes = 64 * 1024;
 constexpr std::size_t kHeaderBytes = 5;  // the tag and a 4-byte length
 constexpr std::size_t kStatusBytes = 512;
 constexpr char kEraseLine[] = "\r\x1b[K";
+// The status line is drawn with automatic wrap off: a line that lands after the terminal was
+// made narrower is cut at its edge instead of spilling onto a row that nothing erases.
+constexpr char kWrapOff[] = "\x1b[?7l";
+constexpr char kWrapOn[] = "\x1b[?7h";
 constexpr char kSpaces[] = "                                                                ";
 
 // A queued entry is a message for one stream, or the count of messages dropped before it.
@@ -44,7 +48,7 @@ struct Output {
     output_os::StatusTerminal statusTerminal = output_os::StatusTerminal::None;
     char status[kStatusBytes];
     std::size_t statusLength = 0;
-    bool statusChanged = false;  // a new status line waits to be drawn
+    bool statusChanged = false;  // the status line waits to be drawn (new, or after a message)
     bool statusShown = false;    // what is on the terminal's last line is ours
     std::size_t shownWidth = 0;  // columns of the status line drawn last (the writer's own)
     ConsoleObserver observer = nullptr;
@@ -97,13 +101,22 @@ bool writeSpaces(std::size_t count) {
     return written;
 }
 
+// The most a status line may take: one column less than the terminal has, so the cursor never
+// reaches the last column, where a terminal would wrap it onto a new row.
+std::size_t statusRoom() {
+    const unsigned columns = output_os::terminalColumns();
+    return columns == 0 ? kStatusBytes - 1 : columns - 1;
+}
+
 // Takes the status line off the terminal, leaving the cursor at the start of its line.
 void eraseStatus(Output& o) {
     if (o.statusTerminal == output_os::StatusTerminal::Escapes) {
         writeAll(ConsoleStream::Err, kEraseLine, sizeof kEraseLine - 1);
     } else {
+        // A terminal made narrower since has cut the line at its edge.
+        const std::size_t room = statusRoom();
         writeAll(ConsoleStream::Err, "\r", 1);
-        writeSpaces(o.shownWidth);
+        writeSpaces(o.shownWidth < room ? o.shownWidth : room);
         writeAll(ConsoleStream::Err, "\r", 1);
     }
     o.shownWidth = 0;
@@ -117,12 +130,25 @@ void drawStatus(Output& o, bool shown, const char* line, std::size_t length) {
         }
         return;
     }
+    const std::size_t room = statusRoom();
+    length = length < room ? length : room;
     if (o.statusTerminal == output_os::StatusTerminal::Escapes) {
-        writeAll(ConsoleStream::Err, kEraseLine, sizeof kEraseLine - 1);
-        writeAll(ConsoleStream::Err, line, length);
+        // One write, so the wrap mode is never left off between two.
+        char text[sizeof kWrapOff + sizeof kEraseLine + kStatusBytes + sizeof kWrapOn];
+        std::size_t n = 0;
+        auto append = [&](const char* part, std::size_t size) {
+            std::memcpy(text + n, part, size);
+            n += size;
+        };
+        append(kWrapOff, sizeof kWrapOff - 1);
+        append(kEraseLine, sizeof kEraseLine - 1);
+        append(line, length);
+        append(kWrapOn, sizeof kWrapOn - 1);
+        writeAll(ConsoleStream::Err, text, n);
     } else {
         // Without an erase sequence the new text covers the old, and spaces what is left of it.
-        const std::size_t before = shown ? o.shownWidth : 0;
+        std::size_t before = shown ? o.shownWidth : 0;
+        before = before < room ? before : room;
         writeAll(ConsoleStream::Err, "\r", 1);
         writeAll(ConsoleStream::Err, line, length);
         writeSpaces(before > length ? before - length : 0);
@@ -133,9 +159,7 @@ void drawStatus(Output& o, bool shown, const char* line, std::size_t length) {
 void writerLoop(Output& o) {
     std::unique_lock<std::mutex> held(o.lock);
     for (;;) {
-        o.work.wait(held, [&] {
-            return o.used > 0 || o.statusChanged || (o.statusLength > 0 && !o.statusShown);
-        });
+        o.work.wait(held, [&] { return o.used > 0 || o.statusChanged; });
         if (o.used > 0) {
             unsigned char header[kHeaderBytes];
             copyOut(o, o.head, header, kHeaderBytes);
@@ -148,8 +172,9 @@ void writerLoop(Output& o) {
             held.unlock();
 
             // Producers only fill the free part of the queue, so this entry stays as it is
-            // while it is written from where it lies.
-            if (erase) {
+            // while it is written from where it lies. A status line shown before the job went
+            // to the background is left alone: the line it was on is the shell's now.
+            if (erase && output_os::inFront()) {
                 eraseStatus(o);
             }
             bool written = true;
@@ -182,17 +207,24 @@ void writerLoop(Output& o) {
             if (o.unreported > 0 && push(o, kTagDropped, &o.unreported, sizeof o.unreported)) {
                 o.unreported = 0;
             }
+            if (erase && o.statusLength > 0) {
+                o.statusChanged = true;  // back below the message
+            }
         } else {
             char line[kStatusBytes];
             const std::size_t length = o.statusLength;
             std::memcpy(line, o.status, length);
             const bool erase = o.statusShown;
             o.statusChanged = false;
-            o.statusShown = length > 0;
             o.writing = true;
             held.unlock();
-            drawStatus(o, erase, line, length);
+            // In the background nothing is drawn; the next line after fg is drawn afresh.
+            const bool front = output_os::inFront();
+            if (front) {
+                drawStatus(o, erase, line, length);
+            }
             held.lock();
+            o.statusShown = front && length > 0;
             o.writing = false;
         }
         if (o.used == 0 && !o.statusChanged) {
@@ -343,6 +375,11 @@ void consoleFlush(int timeoutMs) {
     o.work.notify_one();
     o.idle.wait_for(held, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
                     [&] { return o.used == 0 && !o.writing && !o.statusChanged; });
+}
+
+unsigned consoleColumns() {
+    ready();  // the resize handler is set up with the rest
+    return output_os::terminalColumns();
 }
 
 std::uint64_t consoleDroppedMessages() {

@@ -24,8 +24,15 @@ bool writeAll(ConsoleStream stream, const void* bytes, std::size_t length);
 enum class StatusTerminal {
     None,      // no terminal: no status line at all
     Escapes,   // the terminal erases a line on "\x1b[K"
-    Overwrite  // a console without escape sequences: old text is covered with spaces
+    Overwrite  // a console without escape sequences (or TERM=dumb): old text is covered with spaces
 };
 StatusTerminal statusTerminal();
+
+// Columns of standard error's terminal, 0 when unknown; cheap enough to ask for every line.
+unsigned terminalColumns();
+
+// False while the process is in the background of standard error's terminal, where a status
+// line would land on the shell's prompt.
+bool inFront();
 
 }  // namespace vg::platform::output_os

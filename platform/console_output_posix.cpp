@@ -2,21 +2,56 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <system_error>
-#include <thread>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/console_output_os.h"
 
 namespace vg::platform::output_os {
 
+namespace {
+
+// The width is read once and again after each SIGWINCH, from whichever thread asks next.
+std::atomic<bool> resized{true};
+std::atomic<unsigned> columns{0};
+
+void onResize(int) {
+    resized.store(true);
+}
+
+}  // namespace
+
 void prepareProcess(void (*beforeFork)(), void (*afterForkParent)(), void (*afterForkChild)()) {
     // A reader that has gone away (`vglog ... | head -1`) must never end the run.
     signal(SIGPIPE, SIG_IGN);
     pthread_atfork(beforeFork, afterForkParent, afterForkChild);
+    // A resize also cuts the main loop's wait short, so the line is fitted again at once.
+    struct sigaction action {};
+    action.sa_handler = onResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &action, nullptr);
 }
+
+namespace {
+
+// The one writer's entry (a forked child starts its own with the same one).
+struct WriterStart {
+    void (*body)(void*) = nullptr;
+    void* context = nullptr;
+} writerStart;
+
+void* runWriter(void*) {
+    writerStart.body(writerStart.context);
+    return nullptr;
+}
+
+}  // namespace
 
 bool startWriter(void (*body)(void*), void* context) {
     // Signals belong to the main thread, whose sleeps and waits they must cut short.
@@ -24,11 +59,13 @@ bool startWriter(void (*body)(void*), void* context) {
     sigset_t previous{};
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    bool started = true;
-    try {
-        std::thread(body, context).detach();
-    } catch (const std::system_error&) {
-        started = false;
+    writerStart = {body, context};
+    // pthread directly: a thread that cannot be made (a process out of resources) is a result
+    // to handle, not an exception thrown through the standard library's failure path.
+    pthread_t thread{};
+    const bool started = pthread_create(&thread, nullptr, runWriter, nullptr) == 0;
+    if (started) {
+        pthread_detach(thread);
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return started;
@@ -56,7 +93,29 @@ bool writeAll(ConsoleStream stream, const void* bytes, std::size_t length) {
 }
 
 StatusTerminal statusTerminal() {
-    return isatty(STDERR_FILENO) == 1 ? StatusTerminal::Escapes : StatusTerminal::None;
+    if (isatty(STDERR_FILENO) != 1) {
+        return StatusTerminal::None;
+    }
+    // A terminal that declares no type, or none that knows escape sequences, gets plain text.
+    const char* term = std::getenv("TERM");
+    if (term == nullptr || term[0] == '\0' || std::strcmp(term, "dumb") == 0) {
+        return StatusTerminal::Overwrite;
+    }
+    return StatusTerminal::Escapes;
+}
+
+unsigned terminalColumns() {
+    if (resized.exchange(false)) {
+        winsize size{};
+        columns.store(ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0u);
+    }
+    return columns.load();
+}
+
+bool inFront() {
+    const pid_t front = tcgetpgrp(STDERR_FILENO);
+    // A terminal that is not our controlling one has no foreground for us to be out of.
+    return front == getpgrp() || (front < 0 && errno == ENOTTY);
 }
 
 }  // namespace vg::platform::output_os

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -29,6 +31,8 @@ int inChild(int out, int (*body)()) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
+const char* childTerm = nullptr;
+
 std::string readAll(int fd) {
     std::string got;
     char buf[4096];
@@ -43,38 +47,76 @@ std::string readAll(int fd) {
     return got;
 }
 
-TEST(ConsoleOutputTest, StatusLineIsTakenAwayForEachMessageAndAtTheEnd) {
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const int status = inChild(slave, [] {
-        consoleStatus("rx 10");
-        consoleFlush(0);  // no wait: only the latest status line matters
-        consoleStatus("rx 12");
-        consoleWrite(ConsoleStream::Err, "note\n");
-        consoleFlush(2000);
-        return 0;
-    });
-    close(slave);
-    EXPECT_EQ(status, 0);
-    const std::string got = readAll(master);
-    close(master);
-    // However far the writer got with the status lines around the message, none was left in
-    // front of it, and nothing of one is left on the line at the end.
-    const std::string e = "\r\x1b[K";
-    const auto note = got.find("note\r\n");
-    ASSERT_NE(note, std::string::npos) << got;
-    const std::string before = got.substr(0, note);
-    const std::string after = got.substr(note + 6);
-    // The flush between the two may have taken "rx 10" away on its own: erases may double.
-    std::string shown = before;
-    for (auto at = shown.find(e); at != std::string::npos; at = shown.find(e)) {
-        shown.erase(at, e.size());
+// What the terminal is told for a status line, by kind of terminal: drawn (over one prev columns
+// wide) and erased (one shown columns wide).
+struct Drawing {
+    bool escapes;
+    std::string draw(const std::string& line, std::size_t prev) const {
+        if (escapes) {
+            return "\x1b[?7l\r\x1b[K" + line + "\x1b[?7h";
+        }
+        return "\r" + line + std::string(prev > line.size() ? prev - line.size() : 0, ' ');
     }
-    EXPECT_TRUE(before.empty() || before.ends_with(e)) << before;
-    EXPECT_TRUE(shown.empty() || shown == "rx 10" || shown == "rx 12" || shown == "rx 10rx 12")
-        << before;
-    EXPECT_TRUE(after.empty() || after == e + "rx 12" + e) << after;
+    std::string erase(std::size_t shown) const {
+        return escapes ? "\r\x1b[K" : "\r" + std::string(shown, ' ') + "\r";
+    }
+};
+
+TEST(ConsoleOutputTest, StatusLineFitsTheTerminalAndMakesWayForEachMessage) {
+    struct Case {
+        const char* term;  // null: no TERM at all
+        unsigned short columns;
+        bool escapes;
+    };
+    for (const Case c : {Case{"xterm-256color", 0, true}, Case{"xterm", 12, true},
+                         Case{"dumb", 0, false}, Case{nullptr, 12, false}}) {
+        SCOPED_TRACE(c.term != nullptr ? c.term : "(no TERM)");
+        SCOPED_TRACE(c.columns);
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_col = c.columns;
+        size.ws_row = 24;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        childTerm = c.term;
+        const int status = inChild(slave, [] {
+            if (childTerm != nullptr) {
+                setenv("TERM", childTerm, 1);
+            } else {
+                unsetenv("TERM");
+            }
+            consoleStatus("rx 10 and more");
+            consoleFlush(0);  // takes the line away, without waiting for it to go
+            consoleStatus("rx 12");
+            consoleWrite(ConsoleStream::Err, "note\n");
+            consoleFlush(2000);
+            return 0;
+        });
+        close(slave);
+        EXPECT_EQ(status, 0);
+        const std::string got = readAll(master);
+        close(master);
+        // However far the writer got with the status lines around the message, none was left
+        // in front of it, none took the terminal's last column, and nothing of one is left on
+        // the line at the end.
+        const Drawing d{c.escapes};
+        const std::string a =
+            c.columns > 0 ? std::string("rx 10 and more").substr(0, 11) : "rx 10 and more";
+        const std::string b = "rx 12";
+        const auto note = got.find("note\r\n");
+        ASSERT_NE(note, std::string::npos) << got;
+        const std::string before = got.substr(0, note);
+        const std::string after = got.substr(note + 6);
+        EXPECT_TRUE(before.empty() || before == d.draw(a, 0) + d.erase(a.size()) ||
+                    before == d.draw(b, 0) + d.erase(b.size()) ||
+                    before == d.draw(a, 0) + d.draw(b, a.size()) + d.erase(b.size()) ||
+                    before == d.draw(a, 0) + d.erase(a.size()) + d.draw(b, 0) + d.erase(b.size()))
+            << before;
+        EXPECT_TRUE(after.empty() || after == d.draw(b, 0) + d.erase(b.size())) << after;
+        if (!c.escapes) {
+            EXPECT_EQ(got.find('\x1b'), std::string::npos) << got;
+        }
+    }
 }
 
 }  // namespace

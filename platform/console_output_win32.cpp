@@ -76,4 +76,18 @@ StatusTerminal statusTerminal() {
     return StatusTerminal::Overwrite;
 }
 
+unsigned terminalColumns() {
+    // Lines wrap at the width of the screen buffer, which may be wider than the window.
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0 ||
+        info.dwSize.X <= 0) {
+        return 0;
+    }
+    return static_cast<unsigned>(info.dwSize.X);
+}
+
+bool inFront() {
+    return true;  // a console has no background jobs
+}
+
 }  // namespace vg::platform::output_os

@@ -126,8 +126,9 @@ vglog_preset_generator() {
 # vglog-plot draws with gnuplot; its test needs it.
 VGLOG_PLOT_PACKAGES=(gnuplot-nox)
 
-# The README's recipes for reading the logs are run by a test, with the libraries they name.
-VGLOG_TEST_PACKAGES=(python3-numpy python3-pandas)
+# The README's recipes for reading the logs are run by a test, with the libraries they name; the
+# status line's test renders the terminal with a terminal emulator (pyte).
+VGLOG_TEST_PACKAGES=(python3-numpy python3-pandas python3-pyte)
 
 # The live view's browser test: headless Chromium driven by Selenium (the system's python3).
 VGLOG_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)

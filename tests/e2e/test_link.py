@@ -92,12 +92,14 @@ class LinkLossAndReturn(unittest.TestCase):
         self.assertEqual(board.port.wait_for(1, timeout=5), b"w", "the start byte again")
         after = angle_accel(4, -1.25) + other(0x40, 0x5C) + angle_accel(5)
         board.port.send(after)
-        time.sleep(0.5)
+        samples, misc, _ = expected_logs(before + after)
+        # Logged (the logs are flushed now and then) before the run is ended, however busy the
+        # machine is.
+        self.assertTrue(wait_until(lambda: run.log_named("anglesAndAccels") == samples, 10))
         run.send_key(b"\x03")
         status, out, err = run.finish()
         self.assertEqual(status, 0, err)
 
-        samples, misc, _ = expected_logs(before + after)
         self.assertEqual(run.log_named("anglesAndAccels"), samples)
         self.assertEqual(run.log_named("misc"), misc)
         self.assertEqual(run.log_named("raw"), before + cut + after, "every byte, no mark")
@@ -145,7 +147,7 @@ class WhatTheOperatorSees(unittest.TestCase):
                 self.addCleanup(port.close)
                 console = FakePort(raw=False)
                 self.addCleanup(console.close)
-                kwargs = {}
+                kwargs = {"env": {**os.environ, "TERM": "xterm"}}  # a terminal with escapes
                 if terminal:
                     slave = os.open(console.path, os.O_RDWR | os.O_NOCTTY)
                     self.addCleanup(os.close, slave)
