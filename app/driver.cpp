@@ -352,7 +352,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
             logging::checkOutputFile(app.times.file.file);
             logging::checkOutputFile(app.times.companion.file);
         }
-        if (logging::logsOrCaptureFailed(app.logs, app.capture)) {
+        if (logging::logsOrCaptureFailed(app.logs, app.capture) ||
+            (options.times && (app.times.file.file.failed || app.times.companion.file.failed))) {
             // Nothing more can be appended to that file (a full disk, a log deleted with its
             // folder): end the run now, with the status saying a file is incomplete.
             return finishRun(app);
