@@ -118,7 +118,7 @@ bool stampFromCaptureName(const char* path, std::tm& out) {
     return true;
 }
 
-int runReplay(App& app, const char* path, bool& logsCreated) {
+int runReplay(App& app, const char* path, bool& logsCreated, const char* dir) {
     logsCreated = false;
     int err = 0;
     const platform::FileHandle in = platform::openForReading(path, err);
@@ -136,8 +136,10 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
         return 1;
     }
     std::tm stamp{};
-    const int opened = stampFromCaptureName(path, stamp) ? logging::openLogFilesAt(app.logs, stamp)
-                                                         : logging::openLogFiles(app.logs);
+    if (!stampFromCaptureName(path, stamp) && !platform::toLocalTime(std::time(nullptr), stamp)) {
+        stamp = std::tm{};
+    }
+    const int opened = logging::openLogFilesAt(app.logs, stamp, dir);
     if (opened != 0) {
         platform::consoleWrite(platform::ConsoleStream::Out,
                                "Error opening log file(s).  Exiting.\r\n");
@@ -153,7 +155,7 @@ int runReplay(App& app, const char* path, bool& logsCreated) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
         updateReplayProgress(app.run, got, app.decoder.counts, platform::monotonicMs());
-        if (platform::stopPending() || logging::logsFailed(app.logs)) {
+        if (platform::stopPending() || logging::logsFailed(app.logs) || sampleLimitReached(app)) {
             break;  // a full disk: the logs keep their clean prefix, the status says so
         }
         read = readCapture(in, path, buffer, got);
