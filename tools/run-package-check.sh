@@ -42,7 +42,7 @@ expected=(bin/vglog bin/vglog-sim bin/vglog-plot share/doc/vglog/README.md share
     share/bash-completion/completions/vglog share/bash-completion/completions/vglog-sim
     share/bash-completion/completions/vglog-plot
     lib/systemd/system/vglog@.service lib/sysusers.d/vglog.conf
-    share/doc/vglog/examples/99-vglog.rules.example)
+    share/doc/vglog/examples/99-vglog.rules.example share/doc/vglog/docs/UNATTENDED.md)
 for page in man/*.1; do expected+=("share/man/man1/${page#man/}.gz"); done
 for f in "${expected[@]}"; do check test -s "$usr/$f"; done
 
