@@ -91,7 +91,7 @@ class EndsByItself(unittest.TestCase, SummaryAgrees):
         started = time.monotonic()
         status, _, err = run.finish(timeout=10)
         self.assertEqual(status, 0, err)
-        self.assertLess(time.monotonic() - started, 4.0)
+        self.assertLess(time.monotonic() - started, 8.0, "ended by itself, not by the timeout")
         self.assertEqual(run.log_named("anglesAndAccels"), expected_logs(sent)[0])
         doc = summary_json(run)
         self.assert_json_matches_summary(doc, err, 0)
