@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
+#include "app/recording.h"
 #include "app/run_status.h"
+#include "app/summary_json.h"
 #include "decode/decode.h"
 #include "logging/logging.h"
 #include "logging/raw_capture.h"
@@ -26,7 +28,13 @@ struct App {
     logging::RawCapture capture;  // open only under --raw / --raw-file
     SensorState state;
     RunStatus run;
-    timing::SampleTimes times;  // the times file (and the capture's times), under --times
+    timing::SampleTimes times;   // the times file (and the capture's times), under --times
+    Recording recording;         // --dir, --duration, --samples, --rotate
+    logging::LogFiles nextLogs;  // a rotation's new set, while it is being opened
+    logging::RawCapture nextCapture;
+    logging::TimesFile nextTimes;  // and its times, under --times
+    logging::CaptureTimes nextCaptureTimes;
+    RunSummary summary;  // what the summary said, for --summary-json
 };
 
 // The standard decimal conversion (leading white space, optional sign, digits up to the first
@@ -38,14 +46,15 @@ std::uint16_t portFromArgument(const char* text);
 // /dev/ttyUSB0; COM5 is COM5), anything else is a port number.
 void configureLink(sio::SerialLink& link, const char* argument);
 
-// Decodes the packets waiting in the ring, as many as it holds when called: the live loop and
-// a replay share it.
+// Decodes the packets waiting in the ring, as many as it holds when called, but none past the
+// --samples limit: the live loop and a replay share it.
 void decodeWaitingPackets(App& app);
 
 // Closes the times file and the capture's times, if open; 0 when every row reached them.
 int closeTimes(timing::SampleTimes& times);
 
-// Prints the run's summary on standard error (after the logs are closed, for their sizes).
+// Prints the run's summary on standard error (after the logs are closed, for their sizes) and
+// keeps it in app.summary.
 void summarizeRun(App& app);
 
 // Runs the program from start-up to exit and returns the exit status: 0 after the exit key

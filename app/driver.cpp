@@ -11,6 +11,7 @@
 #include "logging/raw_capture.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/serial.h"
@@ -49,14 +50,14 @@ int finishRun(App& app) {
     summarizeRun(app);
     sio::closePort(app.link);  // gives up exclusive use, for whoever holds the device next
     platform::consoleRestore();
-    return closed == 0 && captured == 0 && timed == 0 ? 0 : 1;
+    return closed == 0 && captured == 0 && timed == 0 && !app.recording.closeFailed ? 0 : 1;
 }
 
 // Creates the times file (and the capture's times, with a capture) beside the logs, named from
 // their stamp, and hooks them to the decoder and the link. 0 on success.
-int startTimes(App& app, const std::tm& stamp) {
+int startTimes(App& app, const std::tm& stamp, const char* dir) {
     timing::startSampleTimes(app.times, app.ring, platform::monotonicUs(), platform::wallClockUs());
-    if (logging::openTimesFile(app.times.file, nullptr, stamp) != 0) {
+    if (logging::openTimesFile(app.times.file, dir, stamp) != 0) {
         return 1;
     }
     const bool capturing = app.capture.file.handle != platform::kNoFile;
@@ -98,7 +99,7 @@ bool exitKeyTyped() {
     return false;
 }
 
-int runUntilEnd(App& app, int argc, char** argv);
+int runUntilEnd(App& app, const Options& options);
 
 // The live view of a run (--serve): fed from the data path, ended with the run.
 struct LiveView {
@@ -177,16 +178,24 @@ void decodeWaitingPackets(App& app) {
     // Packets that arrive meanwhile wait for the next call.
     std::uint16_t pktsInBuffer = 0;
     sio::countPackets(app.ring, pktsInBuffer);
-    for (std::uint16_t i = 0; i < pktsInBuffer; ++i) {
+    for (std::uint16_t i = 0; i < pktsInBuffer && !sampleLimitReached(app); ++i) {
         decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
     }
 }
 
 void summarizeRun(App& app) {
     const std::uint64_t now = platform::monotonicMs();
-    printRunSummary(countersOf(app.link, app.ring, app.decoder, now), now - app.run.startMs,
-                    app.logs, &app.capture, app.times.file.name.data(),
-                    app.times.companion.name.data());
+    RunSummary& s = app.summary;
+    s.counters = countersOf(app.link, app.ring, app.decoder, now);
+    s.durationMs = now - app.run.startMs;
+    s.samplesLogged = samplesLogged(app);
+    s.files = runFiles(app);
+    printRunSummary(s.counters, s.durationMs, s.samplesLogged, s.files);
+    if (app.recording.unlistedSets != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "  (and %llu earlier sets of files not listed)\n",
+                               static_cast<unsigned long long>(app.recording.unlistedSets));
+    }
 }
 
 int closeTimes(timing::SampleTimes& times) {
@@ -231,15 +240,45 @@ void configureLink(sio::SerialLink& link, const char* argument) {
 
 int runLogger(App& app, int argc, char** argv) {
     platform::prepareStandardStreams();
-    const int status = runUntilEnd(app, argc, argv);
+    app.recording.startedWall = std::time(nullptr);
+    const Options options = parseOptions(argc, argv);
+    SummaryJsonFile json;
+    int status = 0;
+    if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson) != 0) {
+        status = 1;  // a script waiting for the summary would never get one
+    } else {
+        status = runUntilEnd(app, options);
+    }
+    if (json.tmp != nullptr) {
+        app.summary.exitStatus = status;
+        app.summary.startedUtc = app.recording.startedWall;
+        app.summary.endedUtc = std::time(nullptr);
+        if (writeSummaryJson(json, app.summary) != 0) {
+            status = status == 0 ? 1 : status;
+        }
+    }
     platform::consoleFlush(kExitDrainMs);
     return status;
 }
 
 namespace {
 
-int runUntilEnd(App& app, int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
+// After the start-up banner: a folder that cannot take the run's files is known before anything
+// is opened. 0 when fine, else 1 with the reason on standard error.
+int checkOutputFolder(const char* dir) {
+    if (dir == nullptr) {
+        return 0;
+    }
+    const int err = platform::checkWritableFolder(dir);
+    if (err != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: cannot create files in %s: %s\n", dir, std::strerror(err));
+        return 1;
+    }
+    return 0;
+}
+
+int runUntilEnd(App& app, const Options& options) {
     platform::setErrorDialogs(!options.noDialog);
     switch (options.action) {
         case Action::Help:
@@ -266,11 +305,21 @@ int runUntilEnd(App& app, int argc, char** argv) {
                                options.replayFile, logging::kCaptureTimesSuffix);
         return 2;
     }
+    if (options.rotateMs != 0 && options.rotateMs < rotateMinimumMs()) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: --rotate must be at least %llu s\r\nTry 'vglog --help' for "
+                               "more information.\r\n",
+                               static_cast<unsigned long long>(rotateMinimumMs() / 1000));
+        return 2;
+    }
     printBanner();
     if (options.action == Action::Version) {
         // The banner's version names the board's protocol; this one names the release.
         platform::consolePrint(platform::ConsoleStream::Out, "vglog %s\r\n", VGLOG_RELEASE);
         return 0;
+    }
+    if (checkOutputFolder(options.dir) != 0) {
+        return 1;
     }
     // Before anything is opened: an address that cannot be served leaves nothing behind.
     LiveView live(app);
@@ -280,8 +329,10 @@ int runUntilEnd(App& app, int argc, char** argv) {
     if (options.action == Action::Replay) {
         platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
         startReplayProgress(app.run, options.quiet, options.replayFile, platform::monotonicMs());
+        startRecording(app.recording, options, app.run.startMs);
         bool logsCreated = false;
-        const int status = runReplay(app, options.replayFile, options.times, logsCreated);
+        const int status =
+            runReplay(app, options.replayFile, options.times, logsCreated, options.dir);
         endRunStatus(app.run);
         const std::uint64_t now = platform::monotonicMs();
         live.publish(countersOf(app.link, app.ring, app.decoder, now), now);
@@ -304,17 +355,22 @@ int runUntilEnd(App& app, int argc, char** argv) {
         }
     }
 
+    {
+        char device[platform::kPortNameSize];
+        app.summary.device = sio::linkDeviceName(app.link, device);
+    }
     if (sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
         suggestPorts();
         return status;
     }
     std::tm stamp{};
-    if (logging::openLogsAndCapture(app.logs, app.capture, options.raw, options.rawFile, &stamp) !=
-        0) {
+    if (!platform::toLocalTime(std::time(nullptr), stamp) ||
+        logging::openLogsAndCaptureAt(app.logs, app.capture, options.raw, options.rawFile, stamp,
+                                      options.dir) != 0) {
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
-    if (options.times && startTimes(app, stamp) != 0) {
+    if (options.times && startTimes(app, stamp, options.dir) != 0) {
         discardLogsAndCapture(app);
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
@@ -330,6 +386,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
                        logging::logName(app.logs, logging::kMiscLog), platform::monotonicMs(),
                        options.times ? app.times.file.name.data() : nullptr);
     }
+    startRecording(app.recording, options, app.run.startMs);
+    app.recording.currentStamp = stamp;
 
     timing::ReadPacing pacing;
     timing::NextPass nextPass;
@@ -338,6 +396,13 @@ int runUntilEnd(App& app, int argc, char** argv) {
         sio::drainPort(app.link, app.ring);
         decodeWaitingPackets(app);
         const std::uint64_t workDone = platform::monotonicMs();
+        if (sampleLimitReached(app) || durationReached(app.recording, workDone)) {
+            return finishRun(app);  // as the exit key would
+        }
+        if (rotateIfDue(app, workDone) != 0) {
+            finishRun(app);
+            return 1;
+        }
         const std::uint64_t flushedBefore = app.logs.lastFlushMs;
         const std::uint64_t checkedBefore = app.logs.lastCheckMs;
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
@@ -397,7 +462,8 @@ int runUntilEnd(App& app, int argc, char** argv) {
         const std::uint64_t now = platform::monotonicMs();
         std::int64_t due = logging::msUntilLogsOrCaptureDue(app.logs, app.capture, now);
         for (const std::int64_t other :
-             {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now)}) {
+             {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now),
+              msUntilRecordingDue(app.recording, now)}) {
             if (other >= 0 && (due < 0 || other < due)) {
                 due = other;
             }

@@ -141,7 +141,8 @@ bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
         return read != Read::Failed;
     };
     bool ended = false;  // the capture ended before its times did
-    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs)) {
+    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs) &&
+           !sampleLimitReached(app)) {
         std::int64_t hostUs = 0;
         std::size_t bytes = 0;
         const logging::CaptureTimesEntry entry =
@@ -186,7 +187,8 @@ bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
     // Bytes beyond the last recorded read (a run cut short between two flushes) are replayed
     // with the last time there was.
     bool extra = false;
-    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs)) {
+    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs) &&
+           !sampleLimitReached(app)) {
         if (at < have) {
             extra = true;
             sio::frameBytes(app.link.framer, app.ring, buffer + at, have - at);
@@ -210,7 +212,7 @@ bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
 
 }  // namespace
 
-int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
+int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated, const char* dir) {
     logsCreated = false;
     logging::CaptureTimesReader reader;
     if (withTimes) {
@@ -246,8 +248,8 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
         stamp = std::tm{};  // an impossible clock: the open below fails on it
         stamp.tm_mon = -1;
     }
-    bool opened = logging::openLogFilesAt(app.logs, stamp) == 0;
-    if (opened && withTimes && logging::openTimesFile(app.times.file, nullptr, stamp) != 0) {
+    bool opened = logging::openLogFilesAt(app.logs, stamp, dir) == 0;
+    if (opened && withTimes && logging::openTimesFile(app.times.file, dir, stamp) != 0) {
         for (auto& file : app.logs.files) {
             logging::discardOutputFile(file);
         }
@@ -278,7 +280,7 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated) {
         sio::frameBytes(app.link.framer, app.ring, buffer, got);
         decodeWaitingPackets(app);
         updateReplayProgress(app.run, got, app.decoder.counts, platform::monotonicMs());
-        if (platform::stopPending() || logging::logsFailed(app.logs)) {
+        if (platform::stopPending() || logging::logsFailed(app.logs) || sampleLimitReached(app)) {
             break;  // a full disk: the logs keep their clean prefix, the status says so
         }
         read = readCapture(in, path, buffer, got);

@@ -388,16 +388,14 @@ void updateReplayProgress(RunStatus& status, std::size_t chunkBytes,
 }
 
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const logging::LogFiles& logs,
-                             const logging::RawCapture* capture, const char* timesFile,
-                             const char* captureTimes) {
+                             std::uint64_t durationMs, std::uint64_t samplesLogged) {
     Text t{buf, size};
     if (size > 0) {
         buf[0] = '\0';
     }
     t.add("run summary: ");
     addDuration(t, durationMs);
-    t.add(", %llu samples logged\n", ull(logging::samplesHeld(logs)));
+    t.add(", %llu samples logged\n", ull(samplesLogged));
     t.add("  other packets: %llu quaternion, %llu vector, %llu other (misc log)\n",
           ull(counters.packets.quaternion), ull(counters.packets.vector),
           ull(counters.packets.other));
@@ -406,58 +404,52 @@ std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& cou
     t.add("  link losses: %u, time lost: ", static_cast<unsigned>(counters.linkLosses));
     addDuration(t, counters.msLost);
     t.add("\n");
-    const logging::OutputFile* files[] = {&logs.files[logging::kSamplesLog],
-                                          &logs.files[logging::kMiscLog],
-                                          capture != nullptr ? &capture->file : nullptr};
-    for (const logging::OutputFile* file : files) {
-        if (file == nullptr || file->name[0] == '\0') {
-            continue;
-        }
-        static char name[4 * logging::kPathBytes];  // the summary is made once, at the end
-        logging::escapeName(name, sizeof name, file->name.data());
-        if (file->lost) {
-            t.add("  %s: deleted during the run and not put back\n", name);
-            continue;
-        }
-        if (file->movedTo[0] != '\0') {
-            static char now[4 * logging::kPathBytes];
-            logging::escapeName(now, sizeof now, file->movedTo.data());
-            t.add("  %s", now);
-        } else {
-            t.add("  %s", name);
-        }
-        t.add(": %llu bytes", ull(file->heldBytes));
-        if (file->lines) {
-            t.add(", %llu lines", ull(file->heldLines));
-        }
-        if (file->movedTo[0] != '\0') {
-            t.add(" (moved from %s)", name);
-        }
-        t.add(file->failed ? " (incomplete: writing failed)\n" : "\n");
+    return t.used;
+}
+
+std::size_t formatSummaryFileLine(char* buf, std::size_t size, const RunFile& file) {
+    Text t{buf, size};
+    if (size > 0) {
+        buf[0] = '\0';
     }
-    for (const char* extra : {timesFile, captureTimes}) {
-        if (extra == nullptr || extra[0] == '\0') {
-            continue;
-        }
-        static char name[4 * logging::kPathBytes];
-        logging::escapeName(name, sizeof name, extra);
-        std::error_code ec;
-        const auto bytes = std::filesystem::file_size(extra, ec);
-        if (ec) {
-            t.add("  %s: missing\n", name);
-        } else {
-            t.add("  %s: %llu bytes\n", name, ull(bytes));
-        }
+    static char name[4 * logging::kPathBytes];  // the summary is made once, at the end
+    logging::escapeName(name, sizeof name, file.path.c_str());
+    if (file.lost) {
+        t.add("  %s: deleted during the run and not put back\n", name);
+        return t.used;
     }
+    if (!file.movedTo.empty()) {
+        static char now[4 * logging::kPathBytes];
+        logging::escapeName(now, sizeof now, file.movedTo.c_str());
+        t.add("  %s", now);
+    } else {
+        t.add("  %s", name);
+    }
+    t.add(": %llu bytes", ull(file.bytes));
+    if (file.lines >= 0) {
+        t.add(", %llu lines", ull(static_cast<std::uint64_t>(file.lines)));
+    }
+    if (!file.movedTo.empty()) {
+        t.add(" (moved from %s)", name);
+    } else if (file.moved) {
+        t.add(" (moved during the run)");
+    }
+    t.add(file.failed ? " (incomplete: writing failed)\n" : "\n");
     return t.used;
 }
 
 void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
-                     const logging::LogFiles& logs, const logging::RawCapture* capture,
-                     const char* timesFile, const char* captureTimes) {
-    static char text[14 * logging::kPathBytes + 2048];
-    const std::size_t n = formatRunSummary(text, sizeof text, counters, durationMs, logs, capture,
-                                           timesFile, captureTimes);
+                     std::uint64_t samplesLogged, const std::vector<RunFile>& files) {
+    static char text[12 * logging::kPathBytes + 2048];
+    std::size_t n = formatRunSummary(text, sizeof text, counters, durationMs, samplesLogged);
+    // The file lines go in the same write while they fit: one message, whole, on the console.
+    for (const RunFile& file : files) {
+        if (sizeof text - n < 9 * logging::kPathBytes) {
+            platform::consoleWrite(ConsoleStream::Err, text, n);
+            n = 0;
+        }
+        n += formatSummaryFileLine(text + n, sizeof text - n, file);
+    }
     platform::consoleWrite(ConsoleStream::Err, text, n);
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/recording.h"
 #include "decode/decode.h"
 #include "logging/raw_capture.h"
 #include "sio/sio.h"
@@ -97,16 +98,15 @@ std::size_t formatReplayProgress(char* buf, std::size_t size, std::uint64_t byte
 // The summary at the end of a run (also of a replay): duration, packets, losses and the files
 // written (the raw capture too, when there is one) with what each holds: the bytes (and lines of
 // a log) that reached it, where it is now when it was moved, and whether writing it failed.
-// "N samples logged" counts the lines the samples log holds. Lines end in "\n"; control
-// characters in names are escaped. The times file and the capture's times (null or "" for
-// none) follow with their sizes on disk.
+// Lines end in "\n"; control characters in names are escaped.
+// "N samples logged" counts the lines the samples logs hold (samplesLogged); files are every
+// file of the run, in the order written (with --rotate, every set).
 std::size_t formatRunSummary(char* buf, std::size_t size, const RunCounters& counters,
-                             std::uint64_t durationMs, const logging::LogFiles& logs,
-                             const logging::RawCapture* capture = nullptr,
-                             const char* timesFile = nullptr, const char* captureTimes = nullptr);
+                             std::uint64_t durationMs, std::uint64_t samplesLogged);
+// One file's line of the summary.
+std::size_t formatSummaryFileLine(char* buf, std::size_t size, const RunFile& file);
 void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
-                     const logging::LogFiles& logs, const logging::RawCapture* capture = nullptr,
-                     const char* timesFile = nullptr, const char* captureTimes = nullptr);
+                     std::uint64_t samplesLogged, const std::vector<RunFile>& files);
 
 // --list: the ports on standard output, one a line; when there are none, a note on standard
 // error. 0, or 1 when the ports could not be listed (the reason on standard error).

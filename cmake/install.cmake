@@ -53,6 +53,15 @@ if(NOT WIN32)
         install(FILES dist/vglog.bash-completion DESTINATION ${vglog_completions_dir}
                 RENAME ${command})
     endforeach()
+
+    # The service: a template unit (not enabled), the user it runs as, and the udev rule as an
+    # example only, since it names one adapter's ids. Under the prefix, where systemd and
+    # systemd-sysusers look for /usr and /usr/local alike.
+    set(VGLOG_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+        "Where the unit goes, relative to the prefix or absolute")
+    install(FILES "dist/vglog@.service" DESTINATION ${VGLOG_SYSTEMD_UNIT_DIR})
+    install(FILES dist/vglog.sysusers DESTINATION lib/sysusers.d RENAME vglog.conf)
+    install(FILES dist/99-vglog.rules.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 # The Debian package: cpack -G DEB in the build directory gives vglog_<version>_<arch>.deb.
@@ -79,6 +88,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # gnuplot, which logging does without.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
+# postinst creates the service's user; the package uses systemd's tools where they are, else
+# the passwd package's.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/debian/postinst
+    ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 if(NOT WIN32)
     # Debian wants the licence as doc/<package>/copyright and a compressed changelog.

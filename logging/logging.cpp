@@ -35,6 +35,25 @@ bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const st
     return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
+bool prependDir(char* buf, std::size_t size, const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') {
+        return true;
+    }
+    const std::size_t dirLen = std::strlen(dir);
+    const bool hasSeparator = dir[dirLen - 1] == '/' || dir[dirLen - 1] == '\\';
+    const std::size_t head = dirLen + (hasSeparator ? 0 : 1);
+    const std::size_t nameLen = std::strlen(buf);
+    if (head + nameLen + 1 > size) {
+        return false;
+    }
+    std::memmove(buf + head, buf, nameLen + 1);
+    std::memcpy(buf, dir, dirLen);
+    if (!hasSeparator) {
+        buf[dirLen] = '/';  // Windows takes it as well
+    }
+    return true;
+}
+
 int openLogFiles(LogFiles& logs) {
     std::tm local{};
     if (!platform::toLocalTime(std::time(nullptr), local)) {
@@ -43,7 +62,7 @@ int openLogFiles(LogFiles& logs) {
     return openLogFilesAt(logs, local);
 }
 
-int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
+int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir) {
     if (logs.files[kSamplesLog].handle != platform::kNoFile ||
         logs.files[kMiscLog].handle != platform::kNoFile) {
         return 1;  // already open: a second pair would leak the first
@@ -55,9 +74,10 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart) {
 #endif
     logs = LogFiles{};
     for (std::size_t slot = 0; slot < 2; ++slot) {
-        char name[kNameBytes];
-        int err = EINVAL;
-        if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart)) {
+        char name[kPathBytes];
+        int err = ENAMETOOLONG;
+        if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart) &&
+            prependDir(name, sizeof name, dir)) {
             // Exclusive: never replace an existing file or follow a planted link.
             err = createOutputFile(logs.files[slot], name, "log file", true);
             if (err != 0) {

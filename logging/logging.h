@@ -23,7 +23,8 @@ struct AngleAccelRecord {
 
 inline constexpr std::size_t kSamplesLog = 0;
 inline constexpr std::size_t kMiscLog = 1;
-inline constexpr std::size_t kNameBytes = 128;
+// Room for a folder before the name (--dir).
+inline constexpr std::size_t kNameBytes = 1024;
 inline constexpr std::uint64_t kFlushIntervalMs = 1000;
 
 // The first line of the samples log.
@@ -51,13 +52,17 @@ std::uint64_t samplesHeld(const LogFiles& logs);
 // name does not fit.
 bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local);
 
-// Creates both logs in the current directory, named from the local time now (or the given
-// broken-down time), and writes the header. 0 on success, 1 on failure. The files are created
+// Puts "dir/" before the name in buf (in place); nothing when dir is null or empty. False when
+// the result does not fit.
+bool prependDir(char* buf, std::size_t size, const char* dir);
+
+// Creates both logs in the current directory (or in dir), named from the local time now (or the
+// given broken-down time), and writes the header. 0 on success, 1 on failure. The files are created
 // exclusively: an existing file or link of either name is a failure and is left untouched, and
 // a log this call created before failing is removed again. On POSIX the first call also makes
 // the process ignore SIGXFSZ, so a file-size limit surfaces as a write error.
 int openLogFiles(LogFiles& logs);
-int openLogFilesAt(LogFiles& logs, const std::tm& localStart);
+int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir = nullptr);
 
 // Formats one samples-log line (with its "\r\n", no terminator) into buf and returns its
 // length; buf must hold kMaxSampleLine bytes. Byte for byte the C library's

@@ -269,5 +269,23 @@ TEST_F(LogDirTest, AfterAFailedWriteTheLogStaysACleanPrefixOfWholeLines) {
 
 #endif
 
+TEST(LogFileNames, FolderGoesBeforeTheName) {
+    struct Case {
+        const char* dir;
+        const char* expected;
+        std::size_t size;
+    };
+    for (const Case& c :
+         {Case{nullptr, "misc.txt", 64}, Case{"", "misc.txt", 64}, Case{"out", "out/misc.txt", 64},
+          Case{"out/", "out/misc.txt", 64}, Case{"C:\\logs\\", "C:\\logs\\misc.txt", 64},
+          Case{"out", nullptr, 12}}) {  // one byte short of "out/misc.txt"
+        char buf[64] = "misc.txt";
+        EXPECT_EQ(prependDir(buf, c.size, c.dir), c.expected != nullptr) << c.dir;
+        if (c.expected != nullptr) {
+            EXPECT_STREQ(buf, c.expected);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vg::logging

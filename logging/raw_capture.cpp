@@ -24,17 +24,29 @@ bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local) {
     return true;
 }
 
-int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart) {
+int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart,
+                   const char* dir) {
     if (capture.file.handle != platform::kNoFile) {
         return 1;
     }
     capture = RawCapture{};
-    char stamped[kNameBytes];
+    // A stamped name, or one given relative, goes in dir; an absolute one stays where it says.
+    char placed[kPathBytes] = "";
     if (name == nullptr) {
-        if (!formatRawCaptureName(stamped, sizeof stamped, localStart)) {
+        if (!formatRawCaptureName(placed, kNameBytes, localStart)) {
             return 1;
         }
-        name = stamped;
+    } else if (name[0] != '/' && name[0] != '\\' && (name[0] == '\0' || name[1] != ':') &&
+               std::strlen(name) < sizeof placed) {
+        std::strcpy(placed, name);
+    }
+    if (placed[0] != '\0') {
+        if (!prependDir(placed, sizeof placed, dir)) {
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "Error creating raw capture file in %s: name too long\r\n", dir);
+            return 1;
+        }
+        name = placed;
     }
     // Exclusive like the logs: a capture of an earlier run is never overwritten.
     const int err = createOutputFile(capture.file, name, "raw capture file", false);
@@ -116,7 +128,7 @@ void discardRawCapture(RawCapture& capture) {
 }
 
 int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                       std::tm* stamp) {
+                       const char* dir, std::tm* stamp) {
     std::tm local{};
     if (!platform::toLocalTime(std::time(nullptr), local)) {
         return 1;
@@ -124,11 +136,16 @@ int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char
     if (stamp != nullptr) {
         *stamp = local;
     }
+    return openLogsAndCaptureAt(logs, capture, raw, rawName, local, dir);
+}
+
+int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
+                         const std::tm& local, const char* dir) {
     // One reading of the clock names all three, so the capture sits beside its logs.
-    if (raw && openRawCapture(capture, rawName, local) != 0) {
+    if (raw && openRawCapture(capture, rawName, local, dir) != 0) {
         return 1;
     }
-    if (openLogFilesAt(logs, local) != 0) {
+    if (openLogFilesAt(logs, local, dir) != 0) {
         discardRawCapture(capture);
         return 1;
     }

@@ -21,9 +21,11 @@ struct RawCapture {
 bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local);
 
 // Creates the capture exclusively: under the given name (any path Linux takes, up to 4095
-// bytes), or (name null) as raw.<stamp>.bin for localStart. An existing file or link of that
-// name is never replaced. 0 on success, 1 on failure with the reason on standard error.
-int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart);
+// bytes), or (name null) as raw.<stamp>.bin for localStart; either in dir when one is given (an
+// absolute name stays where it says). An existing file or link of that name is never replaced.
+// 0 on success, 1 on failure with the reason on standard error.
+int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart,
+                   const char* dir = nullptr);
 
 // Appends bytes. After a failed write nothing more is appended: the file stays a prefix of the
 // bytes received (see OutputFile).
@@ -53,6 +55,9 @@ void discardRawCapture(RawCapture& capture);
 // (a named capture keeps its name). 0 on success; 1 on failure, with nothing of this run left
 // behind. stamp, when given, receives the local time the names were made from.
 int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                       std::tm* stamp = nullptr);
+                       const char* dir = nullptr, std::tm* stamp = nullptr);
+// The same for a given local time (a rotation's new set).
+int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
+                         const std::tm& local, const char* dir);
 
 }  // namespace vg::logging

@@ -181,22 +181,23 @@ std::size_t formatTimesRow(char* buf, const TimesRow& row, TimesRowCache& cache)
     return static_cast<std::size_t>(p - buf);
 }
 
+bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local) {
+    if (!formatLogFileName(buf, size, "times", local)) {
+        return false;
+    }
+    std::memcpy(buf + std::strlen(buf) - 3, "csv", 3);  // the logs' stamp, its own extension
+    return true;
+}
+
 int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) {
     if (times.file.handle != platform::kNoFile) {
         return 1;
     }
     times.name.fill('\0');
-    char base[kNameBytes];
-    if (!formatLogFileName(base, sizeof base, "times", localStart)) {
+    if (!formatTimesFileName(times.name.data(), times.name.size(), localStart)) {
         return 1;
     }
-    std::memcpy(base + std::strlen(base) - 3, "csv", 3);  // the logs' stamp, its own extension
-    const bool inDir = dir != nullptr && dir[0] != '\0';
-    const std::size_t dirLen = inDir ? std::strlen(dir) : 0;
-    const bool slash = inDir && (dir[dirLen - 1] == '/' || dir[dirLen - 1] == '\\');
-    const int n = std::snprintf(times.name.data(), times.name.size(), "%s%s%s", inDir ? dir : "",
-                                inDir && !slash ? "/" : "", base);
-    if (n < 0 || static_cast<std::size_t>(n) >= times.name.size()) {
+    if (!prependDir(times.name.data(), times.name.size(), dir)) {
         platform::consolePrint(platform::ConsoleStream::Err,
                                "Error creating times file in %s: name too long\r\n", dir);
         return 1;

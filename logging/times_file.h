@@ -14,12 +14,15 @@
 namespace vg::logging {
 
 inline constexpr char kTimesHeader[] = "line,sample,index,host_utc,host_s,board_s\n";
-inline constexpr std::size_t kTimesNameBytes = 512;
+inline constexpr std::size_t kTimesNameBytes = kPathBytes;
 
 struct TimesFile {
     OutputFile file;  // closed until opened; a failed write latches it (see output_file.h)
     std::array<char, kTimesNameBytes> name{};
 };
+
+// Writes "times.YYYYMonDD-HHMMSS.csv" for that local time into buf; false when it does not fit.
+bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local);
 
 // Creates "times.<stamp>.csv" for that local start time (the logs' stamp) in dir (null or "" for
 // the current directory), exclusively like the logs, and writes the header. 0 on success, 1 on

@@ -56,4 +56,12 @@ ReadResult readFile(FileHandle file, void* buf, std::size_t size, std::size_t& g
 // timeoutMs passes (negative: no limit).
 void waitForFile(FileHandle file, int timeoutMs);
 
+// 0 when dir is a folder this process may create files in; otherwise an errno value (ENOENT,
+// ENOTDIR, EACCES, EROFS, ...).
+int checkWritableFolder(const char* dir);
+
+// Renames from over to in one step, replacing to if it exists, so a reader of to sees the old
+// file or the new one, never a part. 0 on success, otherwise an errno value.
+int replaceFile(const char* from, const char* to);
+
 }  // namespace vg::platform

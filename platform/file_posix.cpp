@@ -157,4 +157,19 @@ void waitForFile(FileHandle file, int timeoutMs) {
     waitForActivity(file, timeoutMs);  // a descriptor is what poll takes for a port, too
 }
 
+int checkWritableFolder(const char* dir) {
+    struct stat st {};
+    if (stat(dir, &st) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ENOTDIR;
+    }
+    return access(dir, W_OK | X_OK) == 0 ? 0 : errno;
+}
+
+int replaceFile(const char* from, const char* to) {
+    return std::rename(from, to) == 0 ? 0 : errno;
+}
+
 }  // namespace vg::platform

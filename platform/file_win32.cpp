@@ -136,4 +136,34 @@ void waitForFile(FileHandle, int timeoutMs) {
     waitForActivity(kInvalidPort, timeoutMs < 0 || timeoutMs > 50 ? 50 : timeoutMs);
 }
 
+int checkWritableFolder(const char* dir) {
+    wchar_t wide[MAX_PATH];
+    if (!widen(dir, wide)) {
+        return ENAMETOOLONG;
+    }
+    const DWORD attributes = GetFileAttributesW(wide);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD err = GetLastError();
+        return err == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return ENOTDIR;
+    }
+    // A folder's read-only flag does not stop files being created in it; a refusal surfaces
+    // when the logs are created.
+    return 0;
+}
+
+int replaceFile(const char* from, const char* to) {
+    wchar_t wideFrom[MAX_PATH];
+    wchar_t wideTo[MAX_PATH];
+    if (!widen(from, wideFrom) || !widen(to, wideTo)) {
+        return ENAMETOOLONG;
+    }
+    if (MoveFileExW(wideFrom, wideTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+        return 0;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+}
+
 }  // namespace vg::platform

@@ -19,6 +19,7 @@ vglog_package_tool() {
         man-db) echo man ;;
         groff-base) echo groff ;;
         gnuplot-nox) echo gnuplot ;;
+        systemd) echo systemd-analyze ;;
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
         python3-*) echo "py:${1#python3-}" ;;
         *) echo "$1" ;;

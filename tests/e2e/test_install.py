@@ -64,7 +64,9 @@ class Installed(unittest.TestCase):
             subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix],
                            check=True, capture_output=True)
             wanted = ["bin/vglog", "bin/vglog-sim", "bin/vglog-plot", "share/doc/vglog/README.md",
-                      "share/doc/vglog/LICENSE"]
+                      "share/doc/vglog/LICENSE", "lib/systemd/system/vglog@.service",
+                      "lib/sysusers.d/vglog.conf", "share/doc/vglog/docs/UNATTENDED.md",
+                      "share/doc/vglog/examples/99-vglog.rules.example"]
             wanted += ["share/bash-completion/completions/" + c
                        for c in ["vglog", "vglog-sim", "vglog-plot"]]
             wanted += ["share/man/man1/" + os.path.basename(p) + ".gz" for p in MAN_PAGES]
