@@ -93,7 +93,9 @@ class Times(unittest.TestCase):
         self.assertEqual(status, 0, err)
         stamp = os.path.basename(times)[len("times."):-len(".csv")]
         self.assertIn(f", misc.{stamp}.txt and times.{stamp}.csv\n".encode(), err)
-        self.assertIn(f"  times.{stamp}.csv: {os.path.getsize(times)} bytes\n".encode(), err)
+        rows_written = read(times).count(b"\n")
+        self.assertIn(f"  times.{stamp}.csv: {os.path.getsize(times)} bytes, "
+                      f"{rows_written} lines\n".encode(), err)
 
         rows = rows_of(read(times))
         logged = [int(line.split()[0]) for line in
