@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 
 #include "platform/console.h"
@@ -53,9 +54,59 @@ int openPort(SerialLink& link) {
     return openPortQuietly(link, false);
 }
 
+namespace {
+
+WaitReason waitReasonOf(platform::OpenFailure failure) {
+    switch (failure) {
+        case platform::OpenFailure::Missing:
+            return WaitReason::Missing;
+        case platform::OpenFailure::Busy:
+            return WaitReason::Busy;
+        case platform::OpenFailure::Denied:
+            return WaitReason::Denied;
+        default:
+            return WaitReason::Other;
+    }
+}
+
+// Whether the device the path names now is the board: always, when the board's identity is
+// not known. Absent is left to the open, which then fails as the device is missing.
+platform::IdentityLookup lookAtDevice(SerialLink& link, bool& theBoard) {
+    theBoard = true;
+    if (link.identityRoots == nullptr || link.identity.key[0] == '\0') {
+        return platform::IdentityLookup::Known;
+    }
+    char name[platform::kPortNameSize];
+    const platform::IdentityLookup found = platform::deviceIdentity(
+        linkDeviceName(link, name), *link.identityRoots, link.foundIdentity);
+    theBoard = found == platform::IdentityLookup::Absent ||
+               std::strcmp(link.foundIdentity.key, link.identity.key) == 0;
+    return found;
+}
+
+}  // namespace
+
 int reopenLink(SerialLink& link) {
+    // Another device under the board's name is not even opened: opening configures it, and the
+    // start byte would go to whatever it is.
+    bool theBoard = true;
+    const platform::IdentityLookup before = lookAtDevice(link, theBoard);
+    if (!theBoard) {
+        link.waitReason = WaitReason::OtherDevice;
+        return -1;
+    }
     // Tried once a second while the board is away: a notice each time would bury the console.
     if (openPortQuietly(link, true) != 0) {
+        link.waitReason = waitReasonOf(platform::serialOpenFailure());
+        std::snprintf(link.waitDetail.data(), link.waitDetail.size(), "%s",
+                      platform::serialOpenFailureText());
+        return -1;
+    }
+    // It came between the look and the open: look again, now that it is held.
+    if (before == platform::IdentityLookup::Absent &&
+        (lookAtDevice(link, theBoard) != platform::IdentityLookup::Known || !theBoard)) {
+        closePort(link);
+        link.waitReason = WaitReason::OtherDevice;
         return -1;
     }
     const std::uint8_t writedata[1] = {kStartCommand};
@@ -66,6 +117,10 @@ int reopenLink(SerialLink& link) {
 int openLink(SerialLink& link, PacketRing& ring) {
     if (openPort(link) != 0) {
         return -1;
+    }
+    if (link.identityRoots != nullptr) {
+        char name[platform::kPortNameSize];
+        platform::deviceIdentity(linkDeviceName(link, name), *link.identityRoots, link.identity);
     }
     if (ring.slotCount == 0) {
         setRingSize(ring, kMaxSlots);

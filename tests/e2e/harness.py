@@ -62,7 +62,7 @@ class FakePort:
             data += chunk
             deadline = time.monotonic()  # take what is there, do not wait for more
 
-    def wait_for(self, count, timeout=5.0):
+    def wait_for(self, count, timeout=20.0):
         data = b""
         deadline = time.monotonic() + timeout
         while len(data) < count and time.monotonic() < deadline:
@@ -170,7 +170,9 @@ def start_logging(test, port, *args, files=2, **kwargs):
     return run
 
 
-def wait_until(predicate, timeout=5.0, step=0.01):
+# Deadlines are generous: they only cost time when something is wrong, and a busy 2-core machine
+# (a parallel build, the sanitizer build) can hold a process off for seconds.
+def wait_until(predicate, timeout=20.0, step=0.01):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():
