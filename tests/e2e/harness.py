@@ -1,6 +1,7 @@
 """Shared pieces of the end-to-end tests: the built programs, pseudo-terminals as serial ports,
 and runs of vglog in a fresh directory."""
 
+import ctypes
 import os
 import re
 import select
@@ -30,19 +31,49 @@ def project_version():
     raise RuntimeError("no CMAKE_PROJECT_VERSION in " + BUILD_DIR)
 
 
+PR_SET_PDEATHSIG = 1
 OPEN_FAILED = b"ERROR opening serial port.  Exiting\r\n"
 PROMPT = b"Please assign the com port number!!\r\n"
 
 
+def terminals_loggers_name():
+    """The devices that running loggers (of any test on this machine) were started on, through
+    links too: a logger whose board went away retries that name every second and would take a
+    new terminal that got its number."""
+    named = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = [a.decode(errors="replace") for a in f.read().split(b"\0")]
+            cwd = os.readlink(f"/proc/{pid}/cwd")
+        except OSError:
+            continue
+        logger = [i for i, a in enumerate(args) if os.path.basename(a) == "vglog"]
+        if logger:
+            named.update(os.path.realpath(os.path.join(cwd, a))
+                         for a in args[logger[0] + 1:] if a and not a.startswith("-"))
+    return named
+
+
 class FakePort:
     """A pseudo-terminal standing in for the serial line: the test is the board at the master
-    end, vglog opens the slave by its path."""
+    end, vglog opens the slave by its path. It never takes a number that a running logger
+    names (one left behind by a test that was killed, say)."""
 
     def __init__(self, raw=True):
-        self.master, slave = os.openpty()
+        avoid = terminals_loggers_name()
+        held = []
+        while True:
+            self.master, slave = os.openpty()
+            self.path = os.ttyname(slave)
+            if self.path not in avoid or len(held) > 32:
+                break
+            held.append((self.master, slave))  # kept until the next number is found
+        for fds in held:
+            os.close(fds[0])
+            os.close(fds[1])
         if raw:
             tty.setraw(self.master)
-        self.path = os.ttyname(slave)
         os.close(slave)
 
     def read_available(self, wait=0.0):
@@ -80,6 +111,17 @@ class FakePort:
         os.close(self.master)
 
 
+def dies_with_the_test(then=None):
+    """A start-up step that ends the program when the test process goes (a test runner's
+    time-out kills it without cleanups): a vglog left behind retries its port's number for ever
+    and takes whatever terminal gets it next, another test's included."""
+    def prepare():
+        if then:
+            then()  # first: a change of user clears the setting
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    return prepare
+
+
 class Run:
     """vglog started in its own empty directory. Its standard output and error are read as the
     run goes (a run may print more than a pipe holds) unless the test passes its own."""
@@ -89,6 +131,7 @@ class Run:
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-e2e-")
         if prepare:
             prepare(self.dir.name)
+        kwargs["preexec_fn"] = dies_with_the_test(kwargs.get("preexec_fn"))
         self.proc = subprocess.Popen([VGLOG, *args], cwd=self.dir.name, stdin=stdin,
                                      stdout=stdout, stderr=stderr, **kwargs)
         self.read_as_it_goes()
