@@ -55,23 +55,29 @@ def terminals_loggers_name():
     return named
 
 
+def open_terminal():
+    """A new pseudo-terminal (master, slave, slave's path) whose number no running logger
+    names (one left behind by a test that was killed, say, or by another checkout's tests)."""
+    avoid = terminals_loggers_name()
+    held = []
+    while True:
+        master, slave = os.openpty()
+        path = os.ttyname(slave)
+        if path not in avoid or len(held) > 32:
+            break
+        held.append((master, slave))  # kept until the next number is found
+    for fds in held:
+        os.close(fds[0])
+        os.close(fds[1])
+    return master, slave, path
+
+
 class FakePort:
     """A pseudo-terminal standing in for the serial line: the test is the board at the master
-    end, vglog opens the slave by its path. It never takes a number that a running logger
-    names (one left behind by a test that was killed, say)."""
+    end, vglog opens the slave by its path."""
 
     def __init__(self, raw=True):
-        avoid = terminals_loggers_name()
-        held = []
-        while True:
-            self.master, slave = os.openpty()
-            self.path = os.ttyname(slave)
-            if self.path not in avoid or len(held) > 32:
-                break
-            held.append((self.master, slave))  # kept until the next number is found
-        for fds in held:
-            os.close(fds[0])
-            os.close(fds[1])
+        self.master, slave, self.path = open_terminal()
         if raw:
             tty.setraw(self.master)
         os.close(slave)

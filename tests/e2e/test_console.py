@@ -3,10 +3,10 @@ each scenario ends with both logs checked byte for byte against the independent 
 
 import fcntl
 import os
-import pty
 import re
 import select
 import signal
+import subprocess
 import tempfile
 import termios
 import threading
@@ -14,7 +14,7 @@ import time
 import unittest
 
 from expected_logs import expected_logs
-from harness import BANNER, VGLOG, FakePort, Run, start_logging, wait_until
+from harness import BANNER, VGLOG, FakePort, Run, open_terminal, start_logging, wait_until
 
 TIOCGEXCL = 0x80045440
 LOG_FAILED = b"Error opening log file(s).  Exiting.\r\n"
@@ -279,12 +279,15 @@ class JobControl(Logging):
     """vglog as a job of an interactive shell on a terminal: Ctrl+Z, bg, fg and kill %1."""
 
     def shell(self):
-        pid, master = pty.fork()
-        if pid == 0:
-            env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TERM": "dumb", "PS1": "$ ",
-                   "HOME": os.environ.get("HOME", "/")}
-            os.execvpe("bash", ["bash", "--norc", "--noprofile", "-i"], env)
-        self.addCleanup(lambda: (os.kill(pid, signal.SIGKILL), os.waitpid(pid, 0)))
+        master, slave, _ = open_terminal()  # a number no logger left running may reach
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TERM": "dumb", "PS1": "$ ",
+               "HOME": os.environ.get("HOME", "/")}
+        # Its own session with the terminal as its controlling one, as a login gives a shell.
+        shell = subprocess.Popen(["bash", "--norc", "--noprofile", "-i"], stdin=slave,
+                                 stdout=slave, stderr=slave, env=env, start_new_session=True,
+                                 preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        self.addCleanup(lambda: (shell.kill(), shell.wait()))
         self.addCleanup(os.close, master)
         self.screen = b""
         self.master = master
