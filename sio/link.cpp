@@ -69,31 +69,32 @@ WaitReason waitReasonOf(platform::OpenFailure failure) {
     }
 }
 
-// Whether the device the path names now is the board: always, when the board's identity is
-// not known. Absent is left to the open, which then fails as the device is missing.
-platform::IdentityLookup lookAtDevice(SerialLink& link, bool& theBoard) {
-    theBoard = true;
-    if (link.identityRoots == nullptr || link.identity.key[0] == '\0') {
-        return platform::IdentityLookup::Known;
-    }
+// What the link's path names now, into foundIdentity.
+platform::IdentityLookup lookAtDevice(SerialLink& link) {
     char name[platform::kPortNameSize];
-    const platform::IdentityLookup found = platform::deviceIdentity(
-        linkDeviceName(link, name), *link.identityRoots, link.foundIdentity);
-    theBoard = found == platform::IdentityLookup::Absent ||
-               std::strcmp(link.foundIdentity.key, link.identity.key) == 0;
-    return found;
+    return platform::deviceIdentity(linkDeviceName(link, name), *link.identityRoots,
+                                    link.foundIdentity);
+}
+
+bool theBoard(const SerialLink& link, platform::IdentityLookup found) {
+    return found == platform::IdentityLookup::Known &&
+           std::strcmp(link.foundIdentity.key, link.identity.key) == 0;
 }
 
 }  // namespace
 
 int reopenLink(SerialLink& link) {
-    // Another device under the board's name is not even opened: opening configures it, and the
-    // start byte would go to whatever it is.
-    bool theBoard = true;
-    const platform::IdentityLookup before = lookAtDevice(link, theBoard);
-    if (!theBoard) {
-        link.waitReason = WaitReason::OtherDevice;
-        return -1;
+    // Where the board's identity is known, another device under its name is not even opened:
+    // opening configures it, and the start byte would go to whatever it is. A device not there
+    // is left to the open, which then fails as missing.
+    const bool checked = link.identityRoots != nullptr && link.identity.key[0] != '\0';
+    platform::IdentityLookup before = platform::IdentityLookup::Absent;
+    if (checked) {
+        before = lookAtDevice(link);
+        if (before != platform::IdentityLookup::Absent && !theBoard(link, before)) {
+            link.waitReason = WaitReason::OtherDevice;
+            return -1;
+        }
     }
     // Tried once a second while the board is away: a notice each time would bury the console.
     if (openPortQuietly(link, true) != 0) {
@@ -103,8 +104,8 @@ int reopenLink(SerialLink& link) {
         return -1;
     }
     // It came between the look and the open: look again, now that it is held.
-    if (before == platform::IdentityLookup::Absent &&
-        (lookAtDevice(link, theBoard) != platform::IdentityLookup::Known || !theBoard)) {
+    if (checked && before == platform::IdentityLookup::Absent &&
+        !theBoard(link, lookAtDevice(link))) {
         closePort(link);
         link.waitReason = WaitReason::OtherDevice;
         return -1;
