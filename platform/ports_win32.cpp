@@ -154,7 +154,15 @@ IdentityLookup deviceIdentity(const char* path, const PortRoots&, DeviceIdentity
         if (SetupDiGetDeviceInstanceIdW(devices, &device, instance, 200, nullptr)) {
             const std::string text = narrow(instance);
             if (!text.empty()) {
-                std::snprintf(identity.key, sizeof identity.key, "%s", text.c_str());
+                // A device without a serial number of its own gets a last part made up from
+                // where it is plugged in ("5&2a3b4c&0&2"): the board replugged into another
+                // socket would differ. Then only the hardware part counts, as on Linux.
+                std::string compared = text;
+                const std::size_t last = compared.rfind('\\');
+                if (last != std::string::npos && compared.find('&', last) != std::string::npos) {
+                    compared.resize(last);
+                }
+                std::snprintf(identity.key, sizeof identity.key, "%s", compared.c_str());
                 std::snprintf(identity.shown, sizeof identity.shown, "%s", text.c_str());
                 found = IdentityLookup::Known;
             }
