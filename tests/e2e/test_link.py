@@ -279,8 +279,8 @@ class WhatTheOperatorSees(unittest.TestCase):
                         seen.extend(console.read_available())
                     return re.search(what, seen) is not None
 
-                self.assertTrue(wait_until(lambda: run.log_named("anglesAndAccels") ==
-                                           expected_logs(stream)[0]))
+                self.assertTrue(wait_until(lambda: len(run.files()) == 2 and run.log_named(
+                    "anglesAndAccels") == expected_logs(stream)[0]))
                 if shown:
                     self.assertTrue(wait_until(lambda: on_console(pattern)), bytes(seen))
                 else:
