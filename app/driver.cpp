@@ -229,7 +229,9 @@ void configureLink(sio::SerialLink& link, const char* argument) {
     if (std::strpbrk(argument, "/\\") != nullptr) {
         sio::setLinkDevice(link, argument, kBaudRate);
     } else if ((argument[0] >= 'a' && argument[0] <= 'z') ||
-               (argument[0] >= 'A' && argument[0] <= 'Z')) {
+               (argument[0] >= 'A' && argument[0] <= 'Z') ||
+               static_cast<unsigned char>(argument[0]) >= 0x80) {
+        // A letter beyond ASCII (UTF-8 lead bytes) starts a name as any other letter does.
         const std::string path = platform::deviceForName(argument, platform::defaultPortRoots());
         std::snprintf(link.deviceName.data(), link.deviceName.size(), "%s", path.c_str());
         sio::setLinkDevice(link, link.deviceName.data(), kBaudRate);
@@ -359,6 +361,10 @@ int runUntilEnd(App& app, const Options& options) {
         char device[platform::kPortNameSize];
         app.summary.device = sio::linkDeviceName(app.link, device);
     }
+    app.link.reconnect = !options.noReconnect;
+    // Device identities are read under the same roots for the whole run.
+    static const platform::PortRoots roots = platform::defaultPortRoots();
+    app.link.identityRoots = &roots;
     if (sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
         suggestPorts();
@@ -428,7 +434,7 @@ int runUntilEnd(App& app, const Options& options) {
             timing::noteLinkLoss(app.times, platform::monotonicUs());
         }
         reportLinkEvent(app.run, app.link, linkEvent, workDone);
-        if (linkEvent == sio::LinkEvent::Lost && options.noReconnect) {
+        if (linkEvent == sio::LinkEvent::Lost && !app.link.reconnect) {
             return finishRun(app) == 0 ? 3 : 1;
         }
         const RunCounters counters = countersOf(app.link, app.ring, app.decoder, workDone);

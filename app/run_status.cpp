@@ -279,10 +279,36 @@ std::int64_t msUntilStatusDue(const RunStatus& status, const sio::SerialLink& li
 void reportLinkEvent(RunStatus& status, const sio::SerialLink& link, sio::LinkEvent event,
                      std::uint64_t nowMs) {
     char device[platform::kPortNameSize];
-    char text[512];
+    char text[1024];
     if (event == sio::LinkEvent::Lost) {
-        std::snprintf(text, sizeof text, "link lost: %s: %s; waiting for it to come back\n",
-                      sio::linkDeviceName(link, device), link.lossReason.data());
+        std::snprintf(
+            text, sizeof text, "link lost: %s: %s; %s\n", sio::linkDeviceName(link, device),
+            link.lossReason.data(),
+            link.reconnect ? "waiting for it to come back" : "ending the run (--no-reconnect)");
+    } else if (event == sio::LinkEvent::StillWaiting) {
+        Text t{text, sizeof text};
+        t.add("link lost: %s: still waiting: ", sio::linkDeviceName(link, device));
+        switch (link.waitReason) {
+            case sio::WaitReason::Missing:
+                t.add("the device is not there");
+                break;
+            case sio::WaitReason::Busy:
+                t.add("the device is in use by another program");
+                break;
+            case sio::WaitReason::Denied:
+                t.add("permission denied (is your user in the dialout group?)");
+                break;
+            case sio::WaitReason::OtherDevice:
+                t.add("another device is there now, %s, not the one this run began with, %s",
+                      link.foundIdentity.shown[0] != '\0' ? link.foundIdentity.shown
+                                                          : "one without an identity",
+                      link.identity.shown);
+                break;
+            case sio::WaitReason::Other:
+                t.add("%s", link.waitDetail.data());
+                break;
+        }
+        t.add("\n");
     } else if (event == sio::LinkEvent::Back) {
         const std::uint64_t away = nowMs - link.lostSinceMs;
         std::snprintf(text, sizeof text, "link back after %llu s\n", ull((away + 500) / 1000));

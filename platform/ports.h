@@ -32,6 +32,24 @@ PortRoots defaultPortRoots();
 // cleared when the listing worked.
 std::vector<SerialPortInfo> listSerialPorts(const PortRoots& roots, std::string* failure = nullptr);
 
+// What tells one device from another across a replug: on Linux the USB vendor id, product id and
+// serial number (from sysfs, as the listing reads them), on Windows the port's device instance.
+// Fixed size, so a link can keep one for the whole run.
+struct DeviceIdentity {
+    char key[160] = "";    // what is compared; "" when nothing identifies the device
+    char shown[224] = "";  // the same for the operator: "Board (1a2b:0042, serial SN77)"
+};
+
+enum class IdentityLookup {
+    Absent,   // no device there now: an open would fail
+    Unknown,  // a device is there, but nothing identifies it
+    Known,
+};
+
+// The identity of the device that path (a device path, or on Windows \\.\COMn) names now,
+// read under roots. Never opens the device.
+IdentityLookup deviceIdentity(const char* path, const PortRoots& roots, DeviceIdentity& identity);
+
 // The device a bare name such as ttyUSB0 names: on POSIX under the dev root, on Windows the name
 // in the device namespace (\\.\COM5).
 std::string deviceForName(const char* name, const PortRoots& roots);

@@ -1,9 +1,12 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -72,24 +75,32 @@ bool hasHardware(const fs::path& ttyDir, Failure& failure) {
     return type != "0";
 }
 
-// The USB device above the tty in the device tree: the first ancestor with a vendor id.
-void addUsbDetails(const fs::path& ttyDir, SerialPortInfo& info, Failure& failure) {
+// The USB device above the tty in the device tree: the first ancestor with a vendor id; empty
+// when there is none.
+fs::path usbDevice(const fs::path& ttyDir, Failure& failure) {
     std::error_code ec;
     fs::path dir = fs::canonical(ttyDir / "device", ec);
     if (ec) {
-        return;
+        return {};
     }
     for (int depth = 0; depth < 4 && dir.has_relative_path(); ++depth, dir = dir.parent_path()) {
-        const std::string vendorId = attribute(dir / "idVendor", failure);
-        if (vendorId.empty()) {
-            continue;
+        if (!attribute(dir / "idVendor", failure).empty()) {
+            return dir;
         }
-        info.vendor = named(attribute(dir / "manufacturer", failure), vendorId);
-        info.product =
-            named(attribute(dir / "product", failure), attribute(dir / "idProduct", failure));
-        info.serial = attribute(dir / "serial", failure);
+    }
+    return {};
+}
+
+void addUsbDetails(const fs::path& ttyDir, SerialPortInfo& info, Failure& failure) {
+    const fs::path dir = usbDevice(ttyDir, failure);
+    if (dir.empty()) {
         return;
     }
+    info.vendor =
+        named(attribute(dir / "manufacturer", failure), attribute(dir / "idVendor", failure));
+    info.product =
+        named(attribute(dir / "product", failure), attribute(dir / "idProduct", failure));
+    info.serial = attribute(dir / "serial", failure);
 }
 
 // tty name -> the path of its by-id link. Machines without USB serial devices have no by-id
@@ -169,6 +180,37 @@ std::vector<SerialPortInfo> listSerialPorts(const PortRoots& roots, std::string*
                            fs::path(b.device).filename().string());
     });
     return ports;
+}
+
+IdentityLookup deviceIdentity(const char* path, const PortRoots& roots, DeviceIdentity& identity) {
+    identity = DeviceIdentity{};
+    // The node's device number leads to its sysfs entry whatever name or link reached it: a
+    // by-id link, a ttyUSB name that a replug gave to another adapter, a link of the user's own.
+    struct stat st {};
+    if (path == nullptr || stat(path, &st) != 0) {
+        return IdentityLookup::Absent;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        return IdentityLookup::Unknown;
+    }
+    const fs::path entry =
+        fs::path(roots.sys) / "dev" / "char" /
+        (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
+    Failure failure;  // an attribute that cannot be read leaves the device unidentified
+    const fs::path dir = usbDevice(entry, failure);
+    if (dir.empty()) {
+        return IdentityLookup::Unknown;
+    }
+    const std::string vendorId = attribute(dir / "idVendor", failure);
+    const std::string productId = attribute(dir / "idProduct", failure);
+    const std::string serial = attribute(dir / "serial", failure);
+    const std::string product = attribute(dir / "product", failure);
+    std::snprintf(identity.key, sizeof identity.key, "%s:%s:%s", vendorId.c_str(),
+                  productId.c_str(), serial.c_str());
+    std::snprintf(identity.shown, sizeof identity.shown, "%s%s(%s:%s%s%s)", product.c_str(),
+                  product.empty() ? "" : " ", vendorId.c_str(), productId.c_str(),
+                  serial.empty() ? "" : ", serial ", serial.c_str());
+    return IdentityLookup::Known;
 }
 
 std::string deviceForName(const char* name, const PortRoots& roots) {

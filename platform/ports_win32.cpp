@@ -1,7 +1,11 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <setupapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "platform/ports.h"
 
@@ -94,6 +98,78 @@ std::vector<SerialPortInfo> listSerialPorts(const PortRoots&, std::string* failu
         return comNumber(a.device) < comNumber(b.device);
     });
     return ports;
+}
+
+// The device instance of the present port whose "PortName" is the COM name at the end of path
+// (\\.\COM5 or COM5), e.g. USB\VID_1A2B&PID_0042\SN77: what the system itself tells devices by.
+IdentityLookup deviceIdentity(const char* path, const PortRoots&, DeviceIdentity& identity) {
+    identity = DeviceIdentity{};
+    if (path == nullptr) {
+        return IdentityLookup::Absent;
+    }
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/') {
+            name = p + 1;
+        }
+    }
+    wchar_t wanted[64];
+    if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wanted, 64) == 0) {
+        return IdentityLookup::Absent;
+    }
+    // The "Ports (COM & LPT)" device class.
+    static const GUID kPortsClass = {
+        0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    const HDEVINFO devices = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return IdentityLookup::Absent;
+    }
+    IdentityLookup found = IdentityLookup::Absent;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; found == IdentityLookup::Absent && SetupDiEnumDeviceInfo(devices, i, &device);
+         ++i) {
+        const HKEY key =
+            SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        wchar_t portName[64];
+        DWORD bytes = sizeof portName - sizeof(wchar_t);
+        DWORD type = 0;
+        const bool named =
+            RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(portName),
+                             &bytes) == ERROR_SUCCESS &&
+            type == REG_SZ;
+        RegCloseKey(key);
+        if (!named) {
+            continue;
+        }
+        portName[bytes / sizeof(wchar_t)] = L'\0';
+        if (_wcsicmp(portName, wanted) != 0) {
+            continue;
+        }
+        wchar_t instance[200];
+        found = IdentityLookup::Unknown;
+        if (SetupDiGetDeviceInstanceIdW(devices, &device, instance, 200, nullptr)) {
+            const std::string text = narrow(instance);
+            if (!text.empty()) {
+                // A device without a serial number of its own gets a last part made up from
+                // where it is plugged in ("5&2a3b4c&0&2"): the board replugged into another
+                // socket would differ. Then only the hardware part counts, as on Linux.
+                std::string compared = text;
+                const std::size_t last = compared.rfind('\\');
+                if (last != std::string::npos && compared.find('&', last) != std::string::npos) {
+                    compared.resize(last);
+                }
+                std::snprintf(identity.key, sizeof identity.key, "%s", compared.c_str());
+                std::snprintf(identity.shown, sizeof identity.shown, "%s", text.c_str());
+                found = IdentityLookup::Known;
+            }
+        }
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return found;
 }
 
 std::string deviceForName(const char* name, const PortRoots&) {

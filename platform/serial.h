@@ -54,6 +54,9 @@ void serialClose(PortHandle port);
 // another program holds it, its permissions refuse us, or anything else.
 enum class OpenFailure { None, Missing, Busy, Denied, Other };
 OpenFailure serialOpenFailure();
+// The same in words, as the notice would say it ("Unable to configure the serial port: ...");
+// "" after an open that succeeded.
+const char* serialOpenFailureText();
 
 // The modal error notice, captioned "Error". On POSIX it goes to standard error; reason is the
 // system's error code (errno or GetLastError), 0 for none.

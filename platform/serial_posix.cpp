@@ -189,10 +189,20 @@ void release(int fd) {
     close(fd);
 }
 
-PortHandle fail(int fd, const char* text, const char* path, int err) {
+char lastOpenFailureText[192] = "";
+
+// A descriptor opened but not yet marked exclusive is only closed: the mark, if any, is another
+// program's (root opens a device that someone else marked), and is left to it.
+PortHandle fail(int fd, bool marked, const char* text, const char* path, int err) {
     lastOpenFailure = openFailureOf(err);
+    std::snprintf(lastOpenFailureText, sizeof lastOpenFailureText, "%s%s%s", text,
+                  err != 0 ? ": " : "", err != 0 ? std::strerror(err) : "");
     if (fd >= 0) {
-        release(fd);
+        if (marked) {
+            release(fd);
+        } else {
+            close(fd);
+        }
     }
     if (!quietOpen) {
         notice(text, path, err);
@@ -216,8 +226,13 @@ OpenFailure serialOpenFailure() {
     return lastOpenFailure;
 }
 
+const char* serialOpenFailureText() {
+    return lastOpenFailureText;
+}
+
 PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
     lastOpenFailure = OpenFailure::None;
+    lastOpenFailureText[0] = '\0';
     quietOpen = quiet;
     const PortHandle port = openAndConfigure(path, baud);
     quietOpen = false;
@@ -228,47 +243,47 @@ namespace {
 
 PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     if (path == nullptr || path[0] == '\0') {
-        return fail(-1, kCantOpen, "(no device)", ENOENT);
+        return fail(-1, false, kCantOpen, "(no device)", ENOENT);
     }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return fail(-1, kCantOpen, path, errno);
+        return fail(-1, false, kCantOpen, path, errno);
     }
     // The lock refuses a second logger even for root, who is not bound by TIOCEXCL.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return fail(fd, kCantOpen, path, errno);
+        return fail(fd, false, kCantOpen, path, errno);
     }
     if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
-        return fail(fd, kCantOpen, path, errno);
+        return fail(fd, false, kCantOpen, path, errno);
     }
 
     speed_t speed{};
     if (!speedFor(baud, speed)) {
-        return fail(fd, kCantConfigure, path, EINVAL);
+        return fail(fd, true, kCantConfigure, path, EINVAL);
     }
     termios t{};
     if (tcgetattr(fd, &t) != 0) {
-        return fail(fd, kCantConfigure, path, errno);
+        return fail(fd, true, kCantConfigure, path, errno);
     }
     makeRaw(t, speed);
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        return fail(fd, kCantConfigure, path, errno);
+        return fail(fd, true, kCantConfigure, path, errno);
     }
     // tcsetattr succeeds when any one change took, so the settings are checked as applied.
     termios applied{};
     if (tcgetattr(fd, &applied) != 0) {
-        return fail(fd, kCantConfigure, path, errno);
+        return fail(fd, true, kCantConfigure, path, errno);
     }
     if (!isRaw(applied, speed)) {
-        return fail(fd, kCantConfigure, path, 0);
+        return fail(fd, true, kCantConfigure, path, 0);
     }
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-        return fail(fd, kCantConfigure, path, errno);
+        return fail(fd, true, kCantConfigure, path, errno);
     }
 
     if (!applyTimeouts(fd)) {
-        return fail(fd, kCantSetTimeouts, path, errno);
+        return fail(fd, true, kCantSetTimeouts, path, errno);
     }
     return fd;
 }

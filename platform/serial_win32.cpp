@@ -115,9 +115,17 @@ OpenFailure openFailureOf(DWORD code) {
     }
 }
 
+char lastOpenFailureText[192] = "";
+
 PortHandle fail(HANDLE port, const char* text, const char* path) {
     const DWORD code = GetLastError();
     lastOpenFailure = openFailureOf(code);
+    char reason[512] = "";
+    if (code != 0) {
+        systemReason(code, reason);
+    }
+    std::snprintf(lastOpenFailureText, sizeof lastOpenFailureText, "%s%s%s", text,
+                  reason[0] != '\0' ? ": " : "", reason);
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(port);
     }
@@ -139,8 +147,13 @@ OpenFailure serialOpenFailure() {
     return lastOpenFailure;
 }
 
+const char* serialOpenFailureText() {
+    return lastOpenFailureText;
+}
+
 PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
     lastOpenFailure = OpenFailure::None;
+    lastOpenFailureText[0] = '\0';
     quietOpen = quiet;
     const PortHandle port = openAndConfigure(path, baud);
     quietOpen = false;

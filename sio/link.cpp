@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -54,9 +55,60 @@ int openPort(SerialLink& link) {
     return openPortQuietly(link, false);
 }
 
+namespace {
+
+WaitReason waitReasonOf(platform::OpenFailure failure) {
+    switch (failure) {
+        case platform::OpenFailure::Missing:
+            return WaitReason::Missing;
+        case platform::OpenFailure::Busy:
+            return WaitReason::Busy;
+        case platform::OpenFailure::Denied:
+            return WaitReason::Denied;
+        default:
+            return WaitReason::Other;
+    }
+}
+
+// What the link's path names now, into foundIdentity.
+platform::IdentityLookup lookAtDevice(SerialLink& link) {
+    char name[platform::kPortNameSize];
+    return platform::deviceIdentity(linkDeviceName(link, name), *link.identityRoots,
+                                    link.foundIdentity);
+}
+
+bool theBoard(const SerialLink& link, platform::IdentityLookup found) {
+    return found == platform::IdentityLookup::Known &&
+           std::strcmp(link.foundIdentity.key, link.identity.key) == 0;
+}
+
+}  // namespace
+
 int reopenLink(SerialLink& link) {
+    // Where the board's identity is known, another device under its name is not even opened:
+    // opening configures it, and the start byte would go to whatever it is. A device not there
+    // is left to the open, which then fails as missing.
+    const bool checked = link.identityRoots != nullptr && link.identity.key[0] != '\0';
+    platform::IdentityLookup before = platform::IdentityLookup::Absent;
+    if (checked) {
+        before = lookAtDevice(link);
+        if (before != platform::IdentityLookup::Absent && !theBoard(link, before)) {
+            link.waitReason = WaitReason::OtherDevice;
+            return -1;
+        }
+    }
     // Tried once a second while the board is away: a notice each time would bury the console.
     if (openPortQuietly(link, true) != 0) {
+        link.waitReason = waitReasonOf(platform::serialOpenFailure());
+        std::snprintf(link.waitDetail.data(), link.waitDetail.size(), "%s",
+                      platform::serialOpenFailureText());
+        return -1;
+    }
+    // It came between the look and the open: look again, now that it is held.
+    if (checked && before == platform::IdentityLookup::Absent &&
+        !theBoard(link, lookAtDevice(link))) {
+        closePort(link);
+        link.waitReason = WaitReason::OtherDevice;
         return -1;
     }
     const std::uint8_t writedata[1] = {kStartCommand};
@@ -67,6 +119,10 @@ int reopenLink(SerialLink& link) {
 int openLink(SerialLink& link, PacketRing& ring) {
     if (openPort(link) != 0) {
         return -1;
+    }
+    if (link.identityRoots != nullptr) {
+        char name[platform::kPortNameSize];
+        platform::deviceIdentity(linkDeviceName(link, name), *link.identityRoots, link.identity);
     }
     if (ring.slotCount == 0) {
         setRingSize(ring, kMaxSlots);

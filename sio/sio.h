@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/ports.h"
 #include "platform/serial.h"
 
 namespace vg::sio {
@@ -55,6 +56,15 @@ void dropPartialPacket(Framer& framer);
 std::size_t frameBytes(Framer& framer, PacketRing& ring, const std::uint8_t* bytes,
                        std::size_t count);
 
+// Why a lost link is not back yet.
+enum class WaitReason {
+    Missing,      // the device is not there
+    Busy,         // another program holds it
+    Denied,       // its permissions refuse us
+    OtherDevice,  // the path names another device than the one the run began with
+    Other,        // anything else: the system's words are in waitDetail
+};
+
 struct SerialLink {
     std::uint16_t portNumber = 0;
     std::uint32_t baudRate = 0;
@@ -74,6 +84,14 @@ struct SerialLink {
     std::uint64_t lostTotalMs = 0;  // time without the board, returns included
     std::uint64_t nextRetryMs = 0;
     std::array<char, 128> lossReason{};
+    bool reconnect = true;  // false: a lost link stays closed, for the run to end
+    // Where device identities are read (null: never). The board's is read at the first open; a
+    // device found later under the path with another identity is not taken.
+    const platform::PortRoots* identityRoots = nullptr;
+    platform::DeviceIdentity identity;
+    platform::DeviceIdentity foundIdentity;       // the other device, for the message
+    WaitReason waitReason = WaitReason::Missing;  // why the last retry failed
+    std::array<char, 192> waitDetail{};           // the system's words for WaitReason::Other
     // Sees every byte a drain reads, as read and before framing (raw capture); null for none.
     void (*rawSink)(void* context, const std::uint8_t* bytes, std::size_t count) = nullptr;
     void* rawSinkContext = nullptr;
@@ -98,7 +116,9 @@ int openPort(SerialLink& link);
 std::uint32_t bytesWaiting(SerialLink& link);
 // Sends at most 256 bytes; "Can't write SIO driver (ERR4)" when the write fails. Always 0.
 int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count);
-// Opens the port again after a loss without any error notice, then sends "w". 0 when it is back.
+// Opens the port again after a loss without any error notice, then sends "w". 0 when it is
+// back; otherwise -1 with the reason in waitReason (and waitDetail, foundIdentity). A device
+// whose identity differs from the board's is neither opened nor sent anything.
 int reopenLink(SerialLink& link);
 // The device's name as the operator knows it: its path, or COM N's device.
 const char* linkDeviceName(const SerialLink& link, char (&buf)[platform::kPortNameSize]);
@@ -110,13 +130,15 @@ int closePort(SerialLink& link);
 // (ERR2)" or "(ERR3)"); a lost link is not read. Always 0.
 int drainPort(SerialLink& link, PacketRing& ring);
 
-// What watchLink saw in one call.
-enum class LinkEvent { None, Lost, Back };
+// What watchLink saw in one call. StillWaiting: a retry failed for another reason than the
+// last one (waitReason); a loss starts at Missing, which goes without saying.
+enum class LinkEvent { None, Lost, StillWaiting, Back };
 inline constexpr std::uint64_t kRetryIntervalMs = 1000;
 
 // Called once per loop pass after the drain. A link whose reads failed is closed and marked lost
 // (the cut packet counted): Lost. A lost link is opened again at most once every
-// kRetryIntervalMs, configured as at start, and sent "w": Back. The logs are not touched.
+// kRetryIntervalMs, configured as at start, and sent "w": Back. A link that may not reconnect
+// stays lost and is never tried. The logs are not touched.
 LinkEvent watchLink(SerialLink& link, std::uint64_t nowMs);
 // Milliseconds until watchLink next tries to open a lost link (0 when due), -1 when not lost.
 std::int64_t msUntilRetry(const SerialLink& link, std::uint64_t nowMs);

@@ -1,6 +1,7 @@
 """Shared pieces of the end-to-end tests: the built programs, pseudo-terminals as serial ports,
 and runs of vglog in a fresh directory."""
 
+import ctypes
 import os
 import re
 import select
@@ -30,8 +31,45 @@ def project_version():
     raise RuntimeError("no CMAKE_PROJECT_VERSION in " + BUILD_DIR)
 
 
+PR_SET_PDEATHSIG = 1
 OPEN_FAILED = b"ERROR opening serial port.  Exiting\r\n"
 PROMPT = b"Please assign the com port number!!\r\n"
+
+
+def terminals_loggers_name():
+    """The devices that running loggers (of any test on this machine) were started on, through
+    links too: a logger whose board went away retries that name every second and would take a
+    new terminal that got its number."""
+    named = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = [a.decode(errors="replace") for a in f.read().split(b"\0")]
+            cwd = os.readlink(f"/proc/{pid}/cwd")
+        except OSError:
+            continue
+        logger = [i for i, a in enumerate(args) if os.path.basename(a) == "vglog"]
+        if logger:
+            named.update(os.path.realpath(os.path.join(cwd, a))
+                         for a in args[logger[0] + 1:] if a and not a.startswith("-"))
+    return named
+
+
+def open_terminal():
+    """A new pseudo-terminal (master, slave, slave's path) whose number no running logger
+    names (one left behind by a test that was killed, say, or by another checkout's tests)."""
+    avoid = terminals_loggers_name()
+    held = []
+    while True:
+        master, slave = os.openpty()
+        path = os.ttyname(slave)
+        if path not in avoid or len(held) > 32:
+            break
+        held.append((master, slave))  # kept until the next number is found
+    for fds in held:
+        os.close(fds[0])
+        os.close(fds[1])
+    return master, slave, path
 
 
 class FakePort:
@@ -39,10 +77,9 @@ class FakePort:
     end, vglog opens the slave by its path."""
 
     def __init__(self, raw=True):
-        self.master, slave = os.openpty()
+        self.master, slave, self.path = open_terminal()
         if raw:
             tty.setraw(self.master)
-        self.path = os.ttyname(slave)
         os.close(slave)
 
     def read_available(self, wait=0.0):
@@ -62,7 +99,7 @@ class FakePort:
             data += chunk
             deadline = time.monotonic()  # take what is there, do not wait for more
 
-    def wait_for(self, count, timeout=5.0):
+    def wait_for(self, count, timeout=20.0):
         data = b""
         deadline = time.monotonic() + timeout
         while len(data) < count and time.monotonic() < deadline:
@@ -80,6 +117,17 @@ class FakePort:
         os.close(self.master)
 
 
+def dies_with_the_test(then=None):
+    """A start-up step that ends the program when the test process goes (a test runner's
+    time-out kills it without cleanups): a vglog left behind retries its port's number for ever
+    and takes whatever terminal gets it next, another test's included."""
+    def prepare():
+        if then:
+            then()  # first: a change of user clears the setting
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    return prepare
+
+
 class Run:
     """vglog started in its own empty directory. Its standard output and error are read as the
     run goes (a run may print more than a pipe holds) unless the test passes its own."""
@@ -89,6 +137,7 @@ class Run:
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-e2e-")
         if prepare:
             prepare(self.dir.name)
+        kwargs["preexec_fn"] = dies_with_the_test(kwargs.get("preexec_fn"))
         self.proc = subprocess.Popen([VGLOG, *args], cwd=self.dir.name, stdin=stdin,
                                      stdout=stdout, stderr=stderr, **kwargs)
         self.read_as_it_goes()
@@ -170,7 +219,9 @@ def start_logging(test, port, *args, files=2, **kwargs):
     return run
 
 
-def wait_until(predicate, timeout=5.0, step=0.01):
+# Deadlines are generous: they only cost time when something is wrong, and a busy 2-core machine
+# (a parallel build, the sanitizer build) can hold a process off for seconds.
+def wait_until(predicate, timeout=20.0, step=0.01):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():

@@ -3,10 +3,10 @@ each scenario ends with both logs checked byte for byte against the independent 
 
 import fcntl
 import os
-import pty
 import re
 import select
 import signal
+import subprocess
 import tempfile
 import termios
 import threading
@@ -14,7 +14,7 @@ import time
 import unittest
 
 from expected_logs import expected_logs
-from harness import BANNER, VGLOG, FakePort, Run, start_logging, wait_until
+from harness import BANNER, VGLOG, FakePort, Run, open_terminal, start_logging, wait_until
 
 TIOCGEXCL = 0x80045440
 LOG_FAILED = b"Error opening log file(s).  Exiting.\r\n"
@@ -56,14 +56,20 @@ class Logging(unittest.TestCase):
         self.device = os.open(self.port.path, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, self.device)
 
-    def send_paced(self, stream, piece=1536):
+    def send_paced(self, run, stream, piece=1536):
         """Sends the stream so that the logger never finds a backlog (and never warns of one):
-        each piece waits until the last has been read."""
+        each piece goes once the logger has read the last. Its count of bytes read says so (it
+        reads nothing else meanwhile), where the device's queue could look empty only because
+        the piece had not reached it yet."""
+        def bytes_read():
+            with open(f"/proc/{run.proc.pid}/io") as f:
+                return int(f.readline().split()[1])  # rchar
+
+        base = bytes_read()
         for at in range(0, len(stream), piece):
             self.port.send(stream[at:at + piece])
-            time.sleep(0.01)  # into the line discipline, where the count below sees it
-            self.assertTrue(wait_until(lambda: int.from_bytes(
-                fcntl.ioctl(self.device, termios.FIONREAD, b"\0" * 4), "little") < 256, 5, 0.002))
+            sent = min(at + piece, len(stream))
+            self.assertTrue(wait_until(lambda: bytes_read() - base >= sent, step=0.002))
 
     def start(self, **kwargs):
         return start_logging(self, self.port, **kwargs)
@@ -81,7 +87,7 @@ class Logging(unittest.TestCase):
 
     def send_and_wait_logged(self, run, stream, timeout=30, paced=False):
         if paced:
-            self.send_paced(stream)
+            self.send_paced(run, stream)
         else:
             self.port.send(stream)
         self.assertTrue(wait_until(lambda: self.logs_match(run, stream), timeout, 0.1),
@@ -125,7 +131,9 @@ class TheConsoleNeverStallsTheDataPath(Logging):
                 else:
                     run.send_key(b"\x03")
                 status, _, _ = run.finish()
-                self.assertLess(time.monotonic() - began, 1.0)
+                # About a second (half of it for the console's last words); the rest is room
+                # for a busy machine. A console that held the exit would hold it for ever.
+                self.assertLess(time.monotonic() - began, 3.0)
                 self.assertEqual(status, 0)
                 self.check_logs(run, stream)
 
@@ -195,7 +203,7 @@ class StopsAndKeys(Logging):
         began = time.monotonic()
         run.send_key(b"x" * 200 + b"\x03")
         status, _, _ = run.finish()
-        self.assertLess(time.monotonic() - began, 1.5)
+        self.assertLess(time.monotonic() - began, 3.0)  # at once, with room for a busy machine
         self.assertEqual(status, 0)
         self.check_logs(run, stream)
 
@@ -212,7 +220,7 @@ class StopsAndKeys(Logging):
             with open(fifo, "wb") as f:
                 f.write(key)
             time.sleep(0.2)
-        self.assertTrue(wait_until(lambda: run.proc.poll() is not None, 2))
+        self.assertTrue(wait_until(lambda: run.proc.poll() is not None))
         status, _, _ = run.finish()
         self.assertEqual(status, 0)
         self.check_logs(run, b"")
@@ -271,18 +279,21 @@ class JobControl(Logging):
     """vglog as a job of an interactive shell on a terminal: Ctrl+Z, bg, fg and kill %1."""
 
     def shell(self):
-        pid, master = pty.fork()
-        if pid == 0:
-            env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TERM": "dumb", "PS1": "$ ",
-                   "HOME": os.environ.get("HOME", "/")}
-            os.execvpe("bash", ["bash", "--norc", "--noprofile", "-i"], env)
-        self.addCleanup(lambda: (os.kill(pid, signal.SIGKILL), os.waitpid(pid, 0)))
+        master, slave, _ = open_terminal()  # a number no logger left running may reach
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "TERM": "dumb", "PS1": "$ ",
+               "HOME": os.environ.get("HOME", "/")}
+        # Its own session with the terminal as its controlling one, as a login gives a shell.
+        shell = subprocess.Popen(["bash", "--norc", "--noprofile", "-i"], stdin=slave,
+                                 stdout=slave, stderr=slave, env=env, start_new_session=True,
+                                 preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        self.addCleanup(lambda: (shell.kill(), shell.wait()))
         self.addCleanup(os.close, master)
         self.screen = b""
         self.master = master
         return master
 
-    def expect(self, pattern, timeout=5.0):
+    def expect(self, pattern, timeout=20.0):
         deadline = time.monotonic() + timeout
         while not re.search(pattern, self.screen) and time.monotonic() < deadline:
             if select.select([self.master], [], [], 0.05)[0]:
@@ -341,7 +352,7 @@ class JobControl(Logging):
         self.assertTrue(wait_until(lambda: self.single_keys_in_front(pid)), "single keys")
 
         def run_state(stopped):
-            self.assertTrue(wait_until(lambda: (self.state(pid) == "T") == stopped, 3),
+            self.assertTrue(wait_until(lambda: (self.state(pid) == "T") == stopped),
                             (pid, self.state(pid), self.screen))
 
         self.type(b"\x1a")
@@ -362,10 +373,10 @@ class JobControl(Logging):
         self.type(b"bg\n")
         run_state(False)
         self.port.send(stream[420:])
-        self.assertTrue(wait_until(lambda: self.logs_match(work.name, stream), 10, 0.1))
+        self.assertTrue(wait_until(lambda: self.logs_match(work.name, stream), 30, 0.1))
 
         self.type(f"kill %1; wait {pid}; echo status=$?\n".encode())
-        self.expect(rb"status=0", timeout=5)
+        self.expect(rb"status=0")
         self.assertIsNone(self.state(pid))
         self.check_logs(work.name, stream)
 

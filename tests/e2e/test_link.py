@@ -40,24 +40,37 @@ def counts(stream):
 class Board:
     """The board's device as a symlink the test re-points, as a replugged adapter would appear."""
 
-    def __init__(self, test):
+    def __init__(self, test, prepare=None):
         self.dir = tempfile.TemporaryDirectory(prefix="vglog-board-")
         test.addCleanup(self.dir.cleanup)
+        os.chmod(self.dir.name, 0o755)  # reachable for a run as another user
         self.path = os.path.join(self.dir.name, "board")
         self.port = None
-        self.plug()
+        self.plug(prepare)
         test.addCleanup(self.unplug)
 
-    def plug(self):
+    def plug(self, prepare=None):
+        """A new terminal under the path; prepare(port) runs before the path names it."""
         self.port = FakePort()
+        if prepare:
+            prepare(self.port)
         tmp = self.path + ".new"
         os.symlink(self.port.path, tmp)
         os.replace(tmp, self.path)
 
     def unplug(self):
+        """The link goes first, as a real by-id link goes with its device: the closed terminal's
+        number is free at once for another terminal (another test's shell), which a retry must
+        never reach through a stale link."""
+        if os.path.lexists(self.path):
+            os.unlink(self.path)
         if self.port:
             self.port.close()
             self.port = None
+
+
+def said(run, text):
+    return text in bytes(run.output["stderr"])
 
 
 def summary_numbers(err):
@@ -70,12 +83,18 @@ def summary_numbers(err):
 
 
 class LinkLossAndReturn(unittest.TestCase):
-    def start(self, board, *args):
-        run = Run([*args, board.path])
+    def start(self, board, *args, **kwargs):
+        run = Run([*args, board.path], **kwargs)
         self.addCleanup(run.close)
         self.assertEqual(board.port.wait_for(1), b"w")
         self.assertTrue(wait_until(lambda: len(run.files()) == (3 if "--raw" in args else 2)))
         return run
+
+    def logged(self, run, stream):
+        """True once the run's logs hold exactly the model's logs for the stream."""
+        expected = expected_logs(stream)[:2]
+        return wait_until(lambda: (run.log_named("anglesAndAccels"), run.log_named("misc")) ==
+                          expected)
 
     def test_unplug_and_replug_loses_only_the_cut_packet(self):
         board = Board(self)
@@ -84,27 +103,27 @@ class LinkLossAndReturn(unittest.TestCase):
                   other(0x33, 0x41))
         cut = angle_accel(3)[:20]
         board.port.send(before + cut)
-        time.sleep(0.5)  # read by vglog before the line goes
+        self.assertTrue(wait_until(lambda: run.log_named("raw") == before + cut),
+                        "read by vglog before the line goes")
         board.unplug()
-        self.assertTrue(wait_until(lambda: os.path.exists(board.path) is False, timeout=2))
+        lost = b"link lost: " + board.path.encode()
+        self.assertTrue(wait_until(lambda: said(run, b"; waiting for it to come back\n")))
         time.sleep(1.5)  # a retry or two meets no device
         board.plug()
-        self.assertEqual(board.port.wait_for(1, timeout=5), b"w", "the start byte again")
+        self.assertEqual(board.port.wait_for(1), b"w", "the start byte again")
         after = angle_accel(4, -1.25) + other(0x40, 0x5C) + angle_accel(5)
         board.port.send(after)
-        samples, misc, _ = expected_logs(before + after)
-        # Logged (the logs are flushed now and then) before the run is ended, however busy the
-        # machine is.
-        self.assertTrue(wait_until(lambda: run.log_named("anglesAndAccels") == samples, 10))
+        self.assertTrue(self.logged(run, before + after))
         run.send_key(b"\x03")
         status, out, err = run.finish()
         self.assertEqual(status, 0, err)
 
+        samples, misc, _ = expected_logs(before + after)
         self.assertEqual(run.log_named("anglesAndAccels"), samples)
         self.assertEqual(run.log_named("misc"), misc)
         self.assertEqual(run.log_named("raw"), before + cut + after, "every byte, no mark")
         self.assertEqual(len(READ_FAILED.findall(out)), 1, out)
-        self.assertEqual(err.count(b"link lost: " + board.path.encode()), 1, err)
+        self.assertEqual(err.count(lost), 1, err)
         self.assertRegex(err, rb"link back after [1-9]\d* s\n")
         self.assertEqual(err.count(b"link back"), 1, err)
         n = summary_numbers(err)
@@ -118,11 +137,14 @@ class LinkLossAndReturn(unittest.TestCase):
         board = Board(self)
         run = self.start(board, "--no-reconnect")
         board.port.send(angle_accel(9))
-        time.sleep(0.3)
+        self.assertTrue(self.logged(run, angle_accel(9)))
         board.unplug()
-        status, out, err = run.finish(timeout=5)
+        status, out, err = run.finish()
         self.assertEqual(status, 3, err)
         self.assertEqual(len(READ_FAILED.findall(out)), 1, out)
+        self.assertRegex(err, rb"(^|\n)link lost: " + re.escape(board.path.encode()) +
+                         rb": [^;\n]+; ending the run \(--no-reconnect\)\n")
+        self.assertNotIn(b"waiting", err)
         self.assertEqual(run.log_named("anglesAndAccels"),
                          expected_logs(angle_accel(9))[0])
         self.assertIn(b"run summary", err)
@@ -131,11 +153,103 @@ class LinkLossAndReturn(unittest.TestCase):
         board = Board(self)
         run = self.start(board)
         board.unplug()
-        self.assertTrue(wait_until(lambda: os.path.exists(board.path) is False, timeout=2))
+        self.assertTrue(wait_until(lambda: said(run, b"waiting for it to come back")))
         before = run.cpu_seconds()
         time.sleep(3.0)
         self.assertLess(run.cpu_seconds() - before, 0.05, "the wait must sleep, not spin")
         self.assertIsNone(run.proc.poll())
+
+    def test_retries_say_why_the_device_is_not_taken_back(self):
+        # Root opens whatever the permissions say: the run goes as another user to be refused.
+        as_root = os.geteuid() == 0
+
+        def as_nobody():
+            os.setgid(65534)
+            os.setuid(65534)
+
+        def permit(port, allowed=True):
+            os.chmod(port.path, 0o666 if allowed else (0o600 if as_root else 0))
+
+        board = Board(self, prepare=permit)
+        run = self.start(board, prepare=lambda d: os.chmod(d, 0o777),
+                         preexec_fn=as_nobody if as_root else None)
+        board.unplug()
+        self.assertTrue(wait_until(lambda: said(run, b"waiting for it to come back")))
+
+        holder = None
+
+        def held(port):  # another program has it, as a second logger would
+            nonlocal holder
+            permit(port)
+            holder = os.open(port.path, os.O_RDWR | os.O_NOCTTY)
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+        board.plug(held)
+        lost = b"link lost: " + board.path.encode() + b": still waiting: "
+        busy = lost + b"the device is in use by another program\n"
+        denied = lost + b"permission denied (is your user in the dialout group?)\n"
+        self.assertTrue(wait_until(lambda: said(run, busy)), bytes(run.output["stderr"]))
+        time.sleep(2.5)  # more retries for the same reason say nothing more
+        permit(board.port, False)
+        os.close(holder)
+        self.assertTrue(wait_until(lambda: said(run, denied)), bytes(run.output["stderr"]))
+        permit(board.port)
+        self.assertEqual(board.port.wait_for(1), b"w", "taken back once it may")
+        stream = angle_accel(1) + other(0x33, 0x41)
+        board.port.send(stream)
+        self.assertTrue(self.logged(run, stream))
+        run.send_key(b"\x03")
+        status, _, err = run.finish()
+        self.assertEqual(status, 0, err)
+        self.assertEqual([err.count(busy), err.count(denied), err.count(b"link back")], [1, 1, 1])
+        self.assertLess(err.index(busy), err.index(denied))
+        self.assertLess(err.index(denied), err.index(b"link back"))
+
+    def test_another_device_under_the_path_is_not_taken(self):
+        usb = {"idVendor": "1a2b", "idProduct": "0042", "product": "Board", "serial": "SN77"}
+        ports = {"ttyUSB0": ("usb-serial", None, usb, None),
+                 "ttyUSB1": ("usb-serial", None, dict(usb, serial="SN78"), None)}
+        root = tempfile.TemporaryDirectory()
+        self.addCleanup(root.cleanup)
+        env = dict(os.environ, **make_tree(root.name, ports))
+        char = os.path.join(env["VGLOG_SYS_ROOT"], "dev", "char")
+        os.makedirs(char)
+
+        def seen_as(name):
+            """The made-up sysfs entry of the terminal's device number, as the kernel's for a
+            USB adapter's."""
+            def prepare(port):
+                rdev = os.stat(port.path).st_rdev
+                entry = os.path.join(char, f"{os.major(rdev)}:{os.minor(rdev)}")
+                if os.path.lexists(entry):
+                    os.unlink(entry)
+                os.symlink(os.path.join(env["VGLOG_SYS_ROOT"], "class", "tty", name), entry)
+            return prepare
+
+        board = Board(self, prepare=seen_as("ttyUSB0"))
+        run = self.start(board, env=env)
+        before = angle_accel(1)
+        board.port.send(before)
+        self.assertTrue(self.logged(run, before))
+        board.unplug()
+        self.assertTrue(wait_until(lambda: said(run, b"waiting for it to come back")))
+        board.plug(seen_as("ttyUSB1"))  # another adapter of the same kind takes the name
+        refused = (b"link lost: " + board.path.encode() + b": still waiting: another device is "
+                   b"there now, Board (1a2b:0042, serial SN78), not the one this run began with, "
+                   b"Board (1a2b:0042, serial SN77)\n")
+        self.assertTrue(wait_until(lambda: said(run, refused)), bytes(run.output["stderr"]))
+        self.assertEqual(board.port.read_available(wait=1.5), b"", "nothing sent to it")
+        board.unplug()
+        board.plug(seen_as("ttyUSB0"))
+        self.assertEqual(board.port.wait_for(1), b"w", "the board is taken back")
+        after = angle_accel(2) + other(0x40, 0x5C)
+        board.port.send(after)
+        self.assertTrue(self.logged(run, before + after))
+        run.send_key(b"\x03")
+        status, _, err = run.finish()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(err.count(refused), 1, err)
+        self.assertEqual(err.count(b"link back"), 1, err)
 
 
 class WhatTheOperatorSees(unittest.TestCase):
@@ -155,15 +269,30 @@ class WhatTheOperatorSees(unittest.TestCase):
                 run = Run((["-q"] if quiet else []) + [port.path], **kwargs)
                 self.addCleanup(run.close)
                 self.assertEqual(port.wait_for(1), b"w")
-                port.send(angle_accel(1, 0.75) + angle_accel(2, 1.5))
-                time.sleep(1.3)
+                stream = angle_accel(1, 0.75) + angle_accel(2, 1.5)
+                port.send(stream)
+                pattern = rb"\r\x1b\[K(\d+:\d\d:\d\d link up \| 2 samples [^\r\n]*)"
+                seen = bytearray()
+
+                def on_console(what):
+                    if terminal:
+                        seen.extend(console.read_available())
+                    return re.search(what, seen) is not None
+
+                self.assertTrue(wait_until(lambda: len(run.files()) == 2 and run.log_named(
+                    "anglesAndAccels") == expected_logs(stream)[0]))
+                if shown:
+                    self.assertTrue(wait_until(lambda: on_console(pattern)), bytes(seen))
+                else:
+                    time.sleep(1.0)  # two status periods, for a line that must not come
                 run.send_key(b"\x03")
                 status, _, err = run.finish()
                 self.assertEqual(status, 0)
                 if terminal:
-                    err = console.read_available(wait=0.5)
+                    self.assertTrue(wait_until(lambda: on_console(rb"run summary")), bytes(seen))
+                    err = bytes(seen)
                 self.assertIn(b"run summary", err)
-                line = re.search(rb"\r\x1b\[K(\d+:\d\d:\d\d link up \| 2 samples [^\r\n]*)", err)
+                line = re.search(pattern, err)
                 self.assertEqual(line is not None, shown, err)
                 if shown:
                     self.assertIn(b"phi 1.500 ", line.group(1), "the latest angles")
@@ -184,11 +313,11 @@ class WhatTheOperatorSees(unittest.TestCase):
             return err.count(warning) >= n
 
         start = time.monotonic()
-        self.assertTrue(wait_until(lambda: warnings_reach(1), timeout=8))
+        self.assertTrue(wait_until(lambda: warnings_reach(1), timeout=30))
         self.assertGreaterEqual(time.monotonic() - start, 4.5)
         self.assertFalse(wait_until(lambda: warnings_reach(2), timeout=1.5), "said once")
         port.send(angle_accel(1))
-        self.assertTrue(wait_until(lambda: warnings_reach(2), timeout=8), "again after data")
+        self.assertTrue(wait_until(lambda: warnings_reach(2), timeout=30), "again after data")
         self.assertIn(b"115200 baud", err)
 
 
@@ -333,10 +462,12 @@ class FindingThePort(unittest.TestCase):
         self.addCleanup(port.close)
         with tempfile.TemporaryDirectory() as dev:
             os.symlink(port.path, os.path.join(dev, "ttyFAKE0"))
+            os.symlink(port.path, os.path.join(dev, "üsb0"))
             env = dict(os.environ, VGLOG_DEV_ROOT=dev)
             relative = os.path.join("..", os.path.relpath(os.path.join(dev, "ttyFAKE0"),
                                                           tempfile.gettempdir()))
-            for arg in ["ttyFAKE0", relative, os.path.join(dev, "ttyFAKE0")]:
+            # A name that begins with a letter beyond ASCII is a name too, not port number 0.
+            for arg in ["ttyFAKE0", "üsb0", relative, os.path.join(dev, "ttyFAKE0")]:
                 with self.subTest(arg=arg):
                     run = Run([arg], env=env)
                     self.addCleanup(run.close)

@@ -1,6 +1,7 @@
 """vglog.exe under wine, over a pseudo-terminal mapped as COM5: the logs against the independent
 model, the console bytes against the native build's, and the start-up and stop paths."""
 
+import fcntl
 import os
 import random
 import re
@@ -8,6 +9,7 @@ import select
 import signal
 import subprocess
 import threading
+import termios
 import time
 import unittest
 from contextlib import closing
@@ -67,6 +69,15 @@ def without_banner(test, out):
     m = BANNER.match(out)
     test.assertIsNotNone(m, out)  # also fails on "\r\r\n"
     return BACKLOG.sub(b"", out[m.end():])
+
+
+def unread(port):
+    """Bytes that wait at the logger's end of the line."""
+    fd = os.open(port.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4), "little")
+    finally:
+        os.close(fd)
 
 
 class WindowsRuns(unittest.TestCase):
@@ -185,14 +196,16 @@ class WindowsRuns(unittest.TestCase):
         cut = board_stream("--count", "1", "--seed", "9", "--kinds", "10")[:20]
         send(self.port, before + cut, False)
         self.assertTrue(self.logged(run, before))
-        time.sleep(0.3)  # the cut packet's bytes, sent with the rest, are read too
-        self.port.close()  # the board's end goes: the cable is pulled
+        self.assertTrue(wait_until(lambda: unread(self.port) == 0, 30),
+                        "the cut packet's bytes, sent with the rest, are read too")
+        W.unmap_com5()  # the board's end goes: the cable is pulled
+        self.port.close()
         self.assertTrue(wait_until(lambda: b"link lost" in run.output["stderr"], 10),
                         bytes(run.output["stderr"]))
         time.sleep(1.5)  # a retry or two meets no device
         self.port = FakePort()  # the board is back, as another pseudo-terminal
         W.map_com5(self.port.path)
-        self.assertEqual(self.port.wait_for(1, timeout=10), b"w", "the start byte again")
+        self.assertEqual(self.port.wait_for(1, timeout=30), b"w", "the start byte again")
         after = board_stream("--count", "200", "--seed", "5")
         send(self.port, after, True)
         self.assertTrue(self.logged(run, before + after))

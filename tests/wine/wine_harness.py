@@ -33,6 +33,14 @@ def map_com5(path):
     os.symlink(os.path.realpath(path), os.path.join(dosdevices, "com5"))
 
 
+def unmap_com5():
+    """COM5 names nothing, as when its adapter is unplugged: a retry must never reach the old
+    terminal's number, which the system may give to another terminal at once."""
+    link = os.path.join(WINEPREFIX, "dosdevices", "com5")
+    if os.path.lexists(link):
+        os.unlink(link)
+
+
 class WineRun(harness.Run):
     """vglog.exe under wine in its own empty directory; the wine process leads its own group, so
     a signal reaches it alone and its CPU time can be summed."""

@@ -266,7 +266,8 @@ struct SimProgramTest : ::testing::Test {
         ASSERT_EQ(posix_spawn(&pid, sim.c_str(), &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         struct stat st {};
-        for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i) {
+        // Up to 30 s: a busy machine may take its time to start a program.
+        for (int i = 0; i < 3000 && lstat(link.c_str(), &st) != 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         sio::setLinkDevice(*serial, link.c_str(), 115200);
