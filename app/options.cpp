@@ -29,14 +29,14 @@ enum class Switch {
     EndOfSwitches,
 };
 
-struct SwitchSpec {
+struct SwitchInfo {
     Switch id;
     const char* longName;
     const char* shortName;  // null for none
     const char* needs;      // what its value is, for "needs ..."; null when it takes none
 };
 
-constexpr SwitchSpec kSwitches[] = {
+constexpr SwitchInfo kSwitches[] = {
     {Switch::Help, "--help", "-h", nullptr},
     {Switch::Version, "--version", "-V", nullptr},
     {Switch::List, "--list", nullptr, nullptr},
@@ -186,13 +186,13 @@ Options parseOptions(int argc, char** argv) {
         }
         const std::size_t eq = std::min(text.find('='), text.size());
         const std::string_view name = text.substr(0, eq);
-        const SwitchSpec* spec = nullptr;
+        const SwitchInfo* sw = nullptr;
         for (const auto& s : kSwitches) {
             if (name == s.longName || (s.shortName != nullptr && name == s.shortName)) {
-                spec = &s;
+                sw = &s;
             }
         }
-        if (spec == nullptr) {
+        if (sw == nullptr) {
             const char* close = closestSwitch(text);
             if (close != nullptr) {
                 fail(o, "unknown option '%s'; did you mean '%s'?", arg, close);
@@ -202,28 +202,28 @@ Options parseOptions(int argc, char** argv) {
             break;
         }
         const char* value = nullptr;
-        if (spec->needs != nullptr) {
+        if (sw->needs != nullptr) {
             if (eq < text.size()) {
                 value = arg + eq + 1;
             } else if (i + 1 < argc) {
                 value = argv[++i];
             }
             if (value == nullptr || value[0] == '\0') {
-                fail(o, "%s needs %s", spec->longName, spec->needs);
+                fail(o, "%s needs %s", sw->longName, sw->needs);
                 break;
             }
         } else if (eq < text.size()) {
-            fail(o, "%s takes no value", spec->longName);
+            fail(o, "%s takes no value", sw->longName);
             break;
         }
         const bool standsAlone =
-            spec->id == Switch::Help || spec->id == Switch::Version || spec->id == Switch::List;
-        if (standsAlone && (alone == nullptr || alone == spec->longName)) {
-            alone = spec->longName;
+            sw->id == Switch::Help || sw->id == Switch::Version || sw->id == Switch::List;
+        if (standsAlone && (alone == nullptr || alone == sw->longName)) {
+            alone = sw->longName;
         } else if (others++ == 0) {  // "-V --list" asks for two things: neither stands alone
             firstOther = arg;
         }
-        switch (spec->id) {
+        switch (sw->id) {
             case Switch::Help:
                 o.action = o.action == Action::Log ? Action::Help : o.action;
                 break;
