@@ -63,7 +63,7 @@ int startTimes(App& app, const std::tm& stamp, const char* dir) {
     const bool capturing = app.capture.file.handle != platform::kNoFile;
     if (capturing && logging::openCaptureTimes(app.times.companion, app.capture.file.name.data(),
                                                app.times.wallStartUs) != 0) {
-        logging::discardTimesFile(app.times.file);
+        logging::discardOutputFile(app.times.file.file);
         return 1;
     }
     app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
@@ -199,8 +199,8 @@ void summarizeRun(App& app) {
 }
 
 int closeTimes(timing::SampleTimes& times) {
-    const int file = logging::closeTimesFile(times.file);
-    const int companion = logging::closeCaptureTimes(times.companion);
+    const int file = logging::closeOutputFile(times.file.file);
+    const int companion = logging::closeOutputFile(times.companion.file);
     return file == 0 && companion == 0 ? 0 : -1;
 }
 
@@ -414,8 +414,8 @@ int runUntilEnd(App& app, const Options& options) {
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
         if (options.times && app.logs.lastFlushMs != flushedBefore) {
             // The times go out with the lines and the bytes they belong to.
-            logging::flushTimesFile(app.times.file);
-            logging::flushCaptureTimes(app.times.companion);
+            logging::flushOutputFile(app.times.file.file);
+            logging::flushOutputFile(app.times.companion.file);
         }
         if (options.times &&
             (app.logs.lastFlushMs != flushedBefore || app.logs.lastCheckMs != checkedBefore)) {

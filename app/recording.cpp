@@ -125,7 +125,7 @@ int rotateIfDue(App& app, std::uint64_t nowMs) {
         (logging::openTimesFile(app.nextTimes, rec.dir, stamp) != 0 ||
          (companion && logging::openCaptureTimes(app.nextCaptureTimes, nextCapture.file.name.data(),
                                                  app.times.wallStartUs) != 0))) {
-        logging::discardTimesFile(app.nextTimes);
+        logging::discardOutputFile(app.nextTimes.file);
         for (auto& file : nextLogs.files) {
             logging::discardOutputFile(file);
         }
@@ -136,10 +136,10 @@ int rotateIfDue(App& app, std::uint64_t nowMs) {
                                "vglog: cannot start the next set of files; ending the run\n");
         return 1;
     }
-    if (rec.times && logging::closeTimesFile(app.times.file) != 0) {
+    if (rec.times && logging::closeOutputFile(app.times.file.file) != 0) {
         rec.closeFailed = true;
     }
-    if (companion && logging::closeCaptureTimes(app.times.companion) != 0) {
+    if (companion && logging::closeOutputFile(app.times.companion.file) != 0) {
         rec.closeFailed = true;
     }
     if (logging::closeLogFiles(app.logs) != 0) {

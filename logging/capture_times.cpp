@@ -114,25 +114,6 @@ void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs) {
     writeText(times, line, static_cast<std::size_t>(n));
 }
 
-void flushCaptureTimes(CaptureTimes& times) {
-    if (times.file.handle != platform::kNoFile) {
-        flushOutputFile(times.file);
-    }
-}
-
-int closeCaptureTimes(CaptureTimes& times) {
-    if (times.file.handle == platform::kNoFile) {
-        return times.file.failed ? -1 : 0;
-    }
-    return closeOutputFile(times.file);
-}
-
-void discardCaptureTimes(CaptureTimes& times) {
-    if (times.file.handle != platform::kNoFile) {
-        discardOutputFile(times.file);
-    }
-}
-
 int openCaptureTimesReader(CaptureTimesReader& reader, const char* captureName) {
     reader = CaptureTimesReader{};
     char name[kTimesNameBytes];

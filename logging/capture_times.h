@@ -40,9 +40,7 @@ bool captureTimesName(char* buf, std::size_t size, const char* captureName);
 int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs);
 void noteCaptureRead(CaptureTimes& times, std::int64_t hostUs, std::size_t bytes);
 void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs);
-void flushCaptureTimes(CaptureTimes& times);
-int closeCaptureTimes(CaptureTimes& times);
-void discardCaptureTimes(CaptureTimes& times);
+// Flushed, closed and discarded as the OutputFile it is (times.file).
 
 // Reading a companion back.
 struct CaptureTimesReader {

@@ -220,23 +220,4 @@ void writeTimesRow(TimesFile& times, const TimesRow& row, TimesRowCache& cache) 
     appendToFile(times.file, line, formatTimesRow(line, row, cache));
 }
 
-void flushTimesFile(TimesFile& times) {
-    if (times.file.handle != platform::kNoFile) {
-        flushOutputFile(times.file);
-    }
-}
-
-int closeTimesFile(TimesFile& times) {
-    if (times.file.handle == platform::kNoFile) {
-        return times.file.failed ? -1 : 0;
-    }
-    return closeOutputFile(times.file);
-}
-
-void discardTimesFile(TimesFile& times) {
-    if (times.file.handle != platform::kNoFile) {
-        discardOutputFile(times.file);
-    }
-}
-
 }  // namespace vg::logging

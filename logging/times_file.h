@@ -76,11 +76,7 @@ std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc);
 
 // Appends one row (handed to the file by the next flush at the latest); a failure is reported
 // once and remembered for close.
+// Flushed, closed and discarded as the OutputFile it is (times.file).
 void writeTimesRow(TimesFile& times, const TimesRow& row, TimesRowCache& cache);
-void flushTimesFile(TimesFile& times);
-// Closes the file if open. 0 when every row reached it, -1 when anything was lost.
-int closeTimesFile(TimesFile& times);
-// Closes and removes a times file this run created, for a start that failed after it.
-void discardTimesFile(TimesFile& times);
 
 }  // namespace vg::logging

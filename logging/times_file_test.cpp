@@ -59,7 +59,7 @@ TEST(TimesFile, CreatedExclusivelyBesideTheLogsWithItsHeader) {
     EXPECT_STREQ(times.name.data(), "sub/times.2012Feb28-152151.csv");
     TimesRowCache cache;
     writeTimesRow(times, {1, 5, 5, 0, 0, 0}, cache);
-    EXPECT_EQ(closeTimesFile(times), 0);
+    EXPECT_EQ(closeOutputFile(times.file), 0);
     EXPECT_EQ(readFile("sub/times.2012Feb28-152151.csv"),
               std::string(kTimesHeader) + "1,5,5,1970-01-01T00:00:00.000000Z,0.000000,0.000000\n");
     TimesFile again;
@@ -74,7 +74,7 @@ TEST(CaptureTimes, WhatIsWrittenReadsBackAndDamageIsFound) {
     noteCaptureRead(out, 190, 115);
     noteCaptureLoss(out, 2000000);
     noteCaptureRead(out, 3000001, 4096);
-    ASSERT_EQ(closeCaptureTimes(out), 0);
+    ASSERT_EQ(closeOutputFile(out.file), 0);
     EXPECT_EQ(readFile("cap.bin.times"),
               "vglog capture times 1\nstart 1796771647123456 2026-12-08T23:14:07.123456Z\n"
               "190 115\n2000000 lost\n3000001 4096\n");
