@@ -409,22 +409,11 @@ int runUntilEnd(App& app, const Options& options) {
             finishRun(app);
             return 1;
         }
-        const std::uint64_t flushedBefore = app.logs.lastFlushMs;
-        const std::uint64_t checkedBefore = app.logs.lastCheckMs;
-        logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone);
-        if (options.times && app.logs.lastFlushMs != flushedBefore) {
-            // The times go out with the lines and the bytes they belong to.
-            logging::flushOutputFile(app.times.file.file);
-            logging::flushOutputFile(app.times.companion.file);
-        }
-        if (options.times &&
-            (app.logs.lastFlushMs != flushedBefore || app.logs.lastCheckMs != checkedBefore)) {
-            // Looked for when the logs are: a deleted one is put back like them.
-            logging::checkOutputFile(app.times.file.file);
-            logging::checkOutputFile(app.times.companion.file);
-        }
-        if (logging::logsOrCaptureFailed(app.logs, app.capture) ||
-            (options.times && (app.times.file.file.failed || app.times.companion.file.failed))) {
+        // The times go out with the lines and the bytes they belong to (closed without --times).
+        logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone,
+                                          {&app.times.file.file, &app.times.companion.file});
+        if (logging::logsOrCaptureFailed(app.logs, app.capture) || app.times.file.file.failed ||
+            app.times.companion.file.failed) {
             // Nothing more can be appended to that file (a full disk, a log deleted with its
             // folder): end the run now, with the status saying a file is incomplete.
             return finishRun(app);

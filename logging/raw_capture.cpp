@@ -98,7 +98,8 @@ std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& cap
     return flushDue >= 0 && flushDue < checkDue ? flushDue : checkDue;
 }
 
-void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs) {
+void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs,
+                              std::initializer_list<OutputFile*> followers) {
     if (msUntilFlushOfEither(logs, capture, nowMs) == 0) {
         flushOutputFile(capture.file);
         checkOutputFile(capture.file);
@@ -106,8 +107,15 @@ void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t
         // Forces the logs' flush too, so both share one clock and one pace.
         logs.unflushed = true;
         flushLogsIfDue(logs, nowMs);
+        for (OutputFile* file : followers) {
+            flushOutputFile(*file);
+            checkOutputFile(*file);
+        }
     } else if (nowMs >= logs.lastCheckMs + kFlushIntervalMs) {
         for (OutputFile* file : {&logs.files[kSamplesLog], &logs.files[kMiscLog], &capture.file}) {
+            checkOutputFile(*file);
+        }
+        for (OutputFile* file : followers) {
             checkOutputFile(*file);
         }
         logs.lastCheckMs = nowMs;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 
 #include "logging/logging.h"
 
@@ -36,7 +37,10 @@ void rawCaptureSink(void* context, const std::uint8_t* bytes, std::size_t count)
 
 // The logs' flush, extended to the capture: all are flushed (and their places checked) when
 // either has waited a second; with nothing to flush, their places are checked once a second.
-void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs);
+// followers are files written at the logs' pace (the times file, the capture's times): they go
+// out and are looked at with the logs; closed ones are passed over.
+void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs,
+                              std::initializer_list<OutputFile*> followers = {});
 // Milliseconds until flushLogsAndCaptureIfDue has work: a flush (msUntilFlushDue of the logs,
 // counting the capture's unflushed bytes as well), or the once-a-second look at where the files
 // are, which goes on while nothing is written.
