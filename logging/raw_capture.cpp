@@ -135,18 +135,6 @@ void discardRawCapture(RawCapture& capture) {
     discardOutputFile(capture.file);
 }
 
-int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                       const char* dir, std::tm* stamp) {
-    std::tm local{};
-    if (!platform::toLocalTime(std::time(nullptr), local)) {
-        return 1;
-    }
-    if (stamp != nullptr) {
-        *stamp = local;
-    }
-    return openLogsAndCaptureAt(logs, capture, raw, rawName, local, dir);
-}
-
 int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
                          const std::tm& local, const char* dir) {
     // One reading of the clock names all three, so the capture sits beside its logs.

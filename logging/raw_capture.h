@@ -55,12 +55,9 @@ int closeRawCapture(RawCapture& capture);
 // Closes and removes a capture this run created, for a start that failed after it.
 void discardRawCapture(RawCapture& capture);
 
-// Creates the two logs and, when raw is set, the capture, all named from the local time now
-// (a named capture keeps its name). 0 on success; 1 on failure, with nothing of this run left
-// behind. stamp, when given, receives the local time the names were made from.
-int openLogsAndCapture(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                       const char* dir = nullptr, std::tm* stamp = nullptr);
-// The same for a given local time (a rotation's new set).
+// Creates the two logs and, when raw is set, the capture in dir (null: the current directory),
+// all named from the local time given (a named capture keeps its name). 0 on success; 1 on
+// failure, with nothing of this run left behind.
 int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
                          const std::tm& local, const char* dir);
 
