@@ -645,8 +645,4 @@ void publishMessage(Server& server, const char* text, std::size_t length) {
     ++server.messageCount;
 }
 
-std::uint64_t queueDrops(const Server& server) {
-    return server.drops.load(std::memory_order_relaxed);
-}
-
 }  // namespace vg::live

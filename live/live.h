@@ -59,7 +59,4 @@ void publishStatus(Server& server, const Status& status);
 // A message the program printed (kept, the last few, for the page); same promise.
 void publishMessage(Server& server, const char* text, std::size_t length);
 
-// Samples the queue could not take because the server fell behind.
-std::uint64_t queueDrops(const Server& server);
-
 }  // namespace vg::live
