@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/file_set.h"
 #include "app/recording.h"
 #include "app/run_status.h"
 #include "app/summary_json.h"
@@ -24,17 +25,12 @@ struct App {
     sio::SerialLink link;
     sio::PacketRing ring;
     decode::Decoder decoder;
-    logging::LogFiles logs;
-    logging::RawCapture capture;  // open only under --raw / --raw-file
+    FileSet files;  // the set open now (a rotation's next one lives only while it is opened)
     SensorState state;
     RunStatus run;
-    timing::SampleTimes times;   // the times file (and the capture's times), under --times
-    Recording recording;         // --dir, --duration, --samples, --rotate
-    logging::LogFiles nextLogs;  // a rotation's new set, while it is being opened
-    logging::RawCapture nextCapture;
-    logging::TimesFile nextTimes;  // and its times, under --times
-    logging::CaptureTimes nextCaptureTimes;
-    RunSummary summary;  // what the summary said, for --summary-json
+    timing::SampleTimes times;  // counts for the times file (and the capture's times)
+    Recording recording;        // --dir, --duration, --samples, --rotate
+    RunSummary summary;         // what the summary said, for --summary-json
 };
 
 // The standard decimal conversion (leading white space, optional sign, digits up to the first
@@ -50,12 +46,9 @@ void configureLink(sio::SerialLink& link, const char* argument);
 // --samples limit: the live loop and a replay share it.
 void decodeWaitingPackets(App& app);
 
-// Closes the times file and the capture's times, if open; 0 when every row reached them.
-int closeTimes(timing::SampleTimes& times);
-
-// Prints the run's summary on standard error (after the logs are closed, for their sizes) and
-// keeps it in app.summary.
-void summarizeRun(App& app);
+// Points the link's capture and the decoder's times at the set open now (after a start or a
+// rotation): the capture takes every byte read, the times a row per sample line.
+void hookFileSet(App& app);
 
 // Runs the program from start-up to exit and returns the exit status: 0 after the exit key
 // with every line logged, 1 when the link or the logs could not be opened or a log write failed,

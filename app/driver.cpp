@@ -1,37 +1,27 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
+#include "app/live_view.h"
 #include "app/options.h"
 #include "app/replay.h"
-#include "live/live.h"
-#include "logging/raw_capture.h"
+#include "app/run_loop.h"
+#include "app/sources.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/serial.h"
-#include "timing/read_pacing.h"
 
 namespace vg::app {
 
 namespace {
 
-constexpr unsigned kPassSleepMs = 2;  // the least time between two passes
-// While bytes flow, passes start this far apart: at 115 200 baud that is about 580 bytes a pass,
-// far inside what the driver and the ring hold, and it wakes the process 20 times a second
-// rather than once for every few bytes the line delivers. Keys wait at most this long; signals
-// cut the sleep short.
-constexpr std::uint64_t kPassPeriodMs = 50;
-// A drain that read this much met a backlog: a 50 ms pass at line rate reads about 580 bytes.
-constexpr std::size_t kBacklogBytes = 2048;
 constexpr unsigned kPromptPollMs = 5000;
-// Keys taken in one pass at most: a flood on standard input cannot hold the data path up.
-constexpr int kKeysPerPass = 4096;
 // How long the last messages get to reach a console on the way out; one that takes nothing
 // cannot hold the exit longer.
 constexpr int kExitDrainMs = 500;
@@ -41,47 +31,6 @@ void printBanner() {
                            kVersion, __DATE__, __TIME__);
 }
 
-// Ends the run the way the exit key does; the status says whether every line reached disk.
-int finishRun(App& app) {
-    endRunStatus(app.run);
-    const int closed = logging::closeLogFiles(app.logs);
-    const int captured = logging::closeRawCapture(app.capture);
-    const int timed = closeTimes(app.times);
-    summarizeRun(app);
-    sio::closePort(app.link);  // gives up exclusive use, for whoever holds the device next
-    platform::consoleRestore();
-    return closed == 0 && captured == 0 && timed == 0 && !app.recording.closeFailed ? 0 : 1;
-}
-
-// Creates the times file (and the capture's times, with a capture) beside the logs, named from
-// their stamp, and hooks them to the decoder and the link. 0 on success.
-int startTimes(App& app, const std::tm& stamp, const char* dir) {
-    timing::startSampleTimes(app.times, app.ring, platform::monotonicUs(), platform::wallClockUs());
-    if (logging::openTimesFile(app.times.file, dir, stamp) != 0) {
-        return 1;
-    }
-    const bool capturing = app.capture.file.handle != platform::kNoFile;
-    if (capturing && logging::openCaptureTimes(app.times.companion, app.capture.file.name.data(),
-                                               app.times.wallStartUs) != 0) {
-        logging::discardOutputFile(app.times.file.file);
-        return 1;
-    }
-    app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
-    if (capturing) {
-        app.link.readSink = timing::captureReadTap;
-        app.link.readSinkContext = &app.times;
-    }
-    return 0;
-}
-
-// Leaves nothing of a start that failed after the logs were created.
-void discardLogsAndCapture(App& app) {
-    for (auto& file : app.logs.files) {
-        logging::discardOutputFile(file);
-    }
-    logging::discardRawCapture(app.capture);
-}
-
 int failStart(App& app, const char* message) {
     sio::closePort(app.link);  // whatever was opened before the failure
     platform::consoleWrite(platform::ConsoleStream::Out, message);
@@ -89,80 +38,7 @@ int failStart(App& app, const char* message) {
     return 1;
 }
 
-// True when the exit key is among the keys waiting; every other key is dropped.
-bool exitKeyTyped() {
-    for (int n = 0; n < kKeysPerPass && platform::keyWaiting(); ++n) {
-        if (platform::readKey() == platform::kExitKey) {
-            return true;
-        }
-    }
-    return false;
-}
-
 int runUntilEnd(App& app, const Options& options);
-
-// The live view of a run (--serve): fed from the data path, ended with the run.
-struct LiveView {
-    App& app;
-    std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
-
-    explicit LiveView(App& a) : app(a) {}
-    LiveView(const LiveView&) = delete;
-    LiveView& operator=(const LiveView&) = delete;
-    ~LiveView() {
-        if (server) {
-            platform::consoleObserve(nullptr, nullptr);
-            app.decoder.sampleTaps[1] = {};
-        }
-    }
-
-    // False (with the reason said) when the address cannot be served.
-    bool start(const char* address) {
-        std::string url;
-        std::string error;
-        server = live::startServer(address, url, error);
-        if (!server) {
-            platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s\n", error.c_str());
-            return false;
-        }
-        app.decoder.sampleTaps[1] = live::sampleTap(*server);
-        platform::consoleObserve(
-            [](void* context, platform::ConsoleStream, const char* text, std::size_t length) {
-                live::publishMessage(*static_cast<live::Server*>(context), text, length);
-            },
-            server.get());
-        platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
-        return true;
-    }
-
-    void publish(const RunCounters& c, std::uint64_t nowMs) {
-        if (!server) {
-            return;
-        }
-        live::Status s;
-        s.elapsedMs = nowMs - app.run.startMs;
-        s.linkUp = !app.link.lost;
-        if (app.link.lost) {
-            std::snprintf(s.lossReason.data(), s.lossReason.size(), "%s",
-                          app.link.lossReason.data());
-        }
-        s.samples = c.packets.angleAccel;
-        s.quaternion = c.packets.quaternion;
-        s.vector = c.packets.vector;
-        s.other = c.packets.other;
-        s.noiseBytes = c.noiseBytes;
-        s.ringDrops = c.ringDrops;
-        s.cutPackets = c.cutPackets;
-        s.linkLosses = c.linkLosses;
-        const char* files[] = {logging::logName(app.logs, logging::kSamplesLog),
-                               logging::logName(app.logs, logging::kMiscLog),
-                               app.capture.file.name.data()};
-        for (std::size_t i = 0; i < live::kFiles; ++i) {
-            std::snprintf(s.files[i].data(), s.files[i].size(), "%s", files[i]);
-        }
-        live::publishStatus(*server, s);
-    }
-};
 
 // Whether the capture at path has its times beside it.
 bool captureHasTimes(const char* path) {
@@ -179,29 +55,25 @@ void decodeWaitingPackets(App& app) {
     std::uint16_t pktsInBuffer = 0;
     sio::countPackets(app.ring, pktsInBuffer);
     for (std::uint16_t i = 0; i < pktsInBuffer && !sampleLimitReached(app); ++i) {
-        decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
+        decode::decodeNextPacket(app.decoder, app.ring, app.state, app.files.logs);
     }
 }
 
-void summarizeRun(App& app) {
-    const std::uint64_t now = platform::monotonicMs();
-    RunSummary& s = app.summary;
-    s.counters = countersOf(app.link, app.ring, app.decoder, now);
-    s.durationMs = now - app.run.startMs;
-    s.samplesLogged = samplesLogged(app);
-    s.files = runFiles(app);
-    printRunSummary(s.counters, s.durationMs, s.samplesLogged, s.files);
-    if (app.recording.unlistedSets != 0) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "  (and %llu earlier sets of files not listed)\n",
-                               static_cast<unsigned long long>(app.recording.unlistedSets));
+void hookFileSet(App& app) {
+    FileSet& set = app.files;
+    const bool capturing = set.capture.file.handle != platform::kNoFile;
+    app.link.rawSink = capturing ? logging::rawCaptureSink : nullptr;
+    app.link.rawSinkContext = &set.capture;
+    if (set.times.file.handle == platform::kNoFile) {
+        return;
     }
-}
-
-int closeTimes(timing::SampleTimes& times) {
-    const int file = logging::closeOutputFile(times.file.file);
-    const int companion = logging::closeOutputFile(times.companion.file);
-    return file == 0 && companion == 0 ? 0 : -1;
+    app.times.file = &set.times;
+    app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
+    if (set.captureTimes.file.handle != platform::kNoFile) {
+        app.times.companion = &set.captureTimes;
+        app.link.readSink = timing::captureReadTap;
+        app.link.readSinkContext = &app.times;
+    }
 }
 
 std::uint16_t portFromArgument(const char* text) {
@@ -267,6 +139,12 @@ namespace {
 
 // After the start-up banner: a folder that cannot take the run's files is known before anything
 // is opened. 0 when fine, else 1 with the reason on standard error.
+int usageError(const char* what) {
+    platform::consolePrint(platform::ConsoleStream::Err,
+                           "vglog: %s\r\nTry 'vglog --help' for more information.\r\n", what);
+    return 2;
+}
+
 int checkOutputFolder(const char* dir) {
     if (dir == nullptr) {
         return 0;
@@ -280,8 +158,8 @@ int checkOutputFolder(const char* dir) {
     return 0;
 }
 
-int runUntilEnd(App& app, const Options& options) {
-    platform::setErrorDialogs(!options.noDialog);
+// The answers that need no run (help, usage errors, the ports, the version); -1 for a run.
+int answerWithoutRun(const Options& options) {
     switch (options.action) {
         case Action::Help:
             platform::consoleWrite(platform::ConsoleStream::Out, usageText());
@@ -289,10 +167,7 @@ int runUntilEnd(App& app, const Options& options) {
         case Action::UsageError:
             // Two short lines: what is wrong, and where to read more; the whole usage would bury
             // the first.
-            platform::consolePrint(platform::ConsoleStream::Err,
-                                   "vglog: %s\r\nTry 'vglog --help' for more information.\r\n",
-                                   options.error);
-            return 2;
+            return usageError(options.error);
         case Action::List:
             return listPorts();
         default:
@@ -300,19 +175,18 @@ int runUntilEnd(App& app, const Options& options) {
     }
     if (options.action == Action::Replay && options.times && !captureHasTimes(options.replayFile)) {
         // A usage error like the others: the times of a replay come from the capture's times.
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "vglog: --replay --times needs the capture's times %s%s, which is "
-                               "not there (--raw --times writes them)\r\n"
-                               "Try 'vglog --help' for more information.\r\n",
-                               options.replayFile, logging::kCaptureTimesSuffix);
-        return 2;
+        char text[logging::kPathBytes + 128];
+        std::snprintf(text, sizeof text,
+                      "--replay --times needs the capture's times %s%s, which is not there "
+                      "(--raw --times writes them)",
+                      options.replayFile, logging::kCaptureTimesSuffix);
+        return usageError(text);
     }
     if (options.rotateMs != 0 && options.rotateMs < rotateMinimumMs()) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "vglog: --rotate must be at least %llu s\r\nTry 'vglog --help' for "
-                               "more information.\r\n",
-                               static_cast<unsigned long long>(rotateMinimumMs() / 1000));
-        return 2;
+        char text[64];
+        std::snprintf(text, sizeof text, "--rotate must be at least %llu s",
+                      static_cast<unsigned long long>(rotateMinimumMs() / 1000));
+        return usageError(text);
     }
     printBanner();
     if (options.action == Action::Version) {
@@ -320,32 +194,11 @@ int runUntilEnd(App& app, const Options& options) {
         platform::consolePrint(platform::ConsoleStream::Out, "vglog %s\r\n", VGLOG_RELEASE);
         return 0;
     }
-    if (checkOutputFolder(options.dir) != 0) {
-        return 1;
-    }
-    // Before anything is opened: an address that cannot be served leaves nothing behind.
-    LiveView live(app);
-    if (options.serve != nullptr && !live.start(options.serve)) {
-        return 1;
-    }
-    if (options.action == Action::Replay) {
-        platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
-        startReplayProgress(app.run, options.quiet, options.replayFile, platform::monotonicMs());
-        startRecording(app.recording, options, app.run.startMs);
-        bool logsCreated = false;
-        const int status =
-            runReplay(app, options.replayFile, options.times, logsCreated, options.dir);
-        endRunStatus(app.run);
-        const std::uint64_t now = platform::monotonicMs();
-        live.publish(countersOf(app.link, app.ring, app.decoder, now), now);
-        if (logsCreated) {
-            summarizeRun(app);
-        }
-        platform::consoleRestore();
-        return status;
-    }
-    platform::consoleOpen();
+    return checkOutputFolder(options.dir) != 0 ? 1 : -1;
+}
 
+// Opens the board's port, asking for it when the command line named none. 0, or the status.
+int openBoard(App& app, const Options& options) {
     if (options.port != nullptr) {
         configureLink(app.link, options.port);
     } else {
@@ -356,7 +209,6 @@ int runUntilEnd(App& app, const Options& options) {
             platform::waitForActivity(platform::kInvalidPort, static_cast<int>(kPromptPollMs));
         }
     }
-
     {
         char device[platform::kPortNameSize];
         app.summary.device = sio::linkDeviceName(app.link, device);
@@ -370,103 +222,54 @@ int runUntilEnd(App& app, const Options& options) {
         suggestPorts();
         return status;
     }
+    return 0;
+}
+
+// A live run: the board's port, a set of files named by the time now, the loop.
+int runLive(App& app, const Options& options, std::span<RunTap* const> taps) {
+    platform::consoleOpen();
+    if (const int status = openBoard(app, options); status != 0) {
+        return status;
+    }
+    startRecording(app.recording, options, platform::monotonicMs());
+    timing::startSampleTimes(app.times, app.ring, platform::monotonicUs(), platform::wallClockUs());
+    SetPlan plan = app.recording.plan;
+    plan.wallStartUs = app.times.wallStartUs;
     std::tm stamp{};
     if (!platform::toLocalTime(std::time(nullptr), stamp) ||
-        logging::openLogsAndCaptureAt(app.logs, app.capture, options.raw, options.rawFile, stamp,
-                                      options.dir) != 0) {
+        openFileSet(app.files, plan, stamp) != 0) {
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
-    if (options.times && startTimes(app, stamp, options.dir) != 0) {
-        discardLogsAndCapture(app);
-        return failStart(app, "Error opening log file(s).  Exiting.\r\n");
-    }
-    if (options.raw) {
-        app.link.rawSink = logging::rawCaptureSink;
-        app.link.rawSinkContext = &app.capture;
-    }
+    hookFileSet(app);
     initSensorState(&app.state);
     {
         char device[platform::kPortNameSize];
-        startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device),
-                       logging::logName(app.logs, logging::kSamplesLog),
-                       logging::logName(app.logs, logging::kMiscLog), platform::monotonicMs(),
-                       options.times ? app.times.file.name.data() : nullptr);
+        startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device), app.files,
+                       platform::monotonicMs());
     }
-    startRecording(app.recording, options, app.run.startMs);
-    app.recording.currentStamp = stamp;
+    PortSource source;
+    source.times = options.times;
+    const int status = runLoop(app, source, systemClock(), taps);
+    sio::closePort(app.link);  // gives up exclusive use, for whoever holds the device next
+    platform::consoleRestore();
+    return status;
+}
 
-    timing::ReadPacing pacing;
-    timing::NextPass nextPass;
-    for (;;) {
-        const std::uint64_t passStart = platform::monotonicMs();
-        sio::drainPort(app.link, app.ring);
-        decodeWaitingPackets(app);
-        const std::uint64_t workDone = platform::monotonicMs();
-        if (sampleLimitReached(app) || durationReached(app.recording, workDone)) {
-            return finishRun(app);  // as the exit key would
-        }
-        if (rotateIfDue(app, workDone) != 0) {
-            finishRun(app);
-            return 1;
-        }
-        // The times go out with the lines and the bytes they belong to (closed without --times).
-        logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone,
-                                          {&app.times.file.file, &app.times.companion.file});
-        if (logging::logsOrCaptureFailed(app.logs, app.capture) || app.times.file.file.failed ||
-            app.times.companion.file.failed) {
-            // Nothing more can be appended to that file (a full disk, a log deleted with its
-            // folder): end the run now, with the status saying a file is incomplete.
-            return finishRun(app);
-        }
-        const sio::LinkEvent linkEvent = sio::watchLink(app.link, workDone);
-        if (linkEvent == sio::LinkEvent::Lost && options.times) {
-            timing::noteLinkLoss(app.times, platform::monotonicUs());
-        }
-        reportLinkEvent(app.run, app.link, linkEvent, workDone);
-        if (linkEvent == sio::LinkEvent::Lost && !app.link.reconnect) {
-            return finishRun(app) == 0 ? 3 : 1;
-        }
-        const RunCounters counters = countersOf(app.link, app.ring, app.decoder, workDone);
-        updateRunStatus(app.run, app.link, counters, app.decoder.record, workDone);
-        live.publish(counters, workDone);
-
-        // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
-        // With times the next pass waits only for bytes, so each read is stamped close to their
-        // arrival; bytes that keep coming in quick pieces are read every few milliseconds
-        // (timing::ReadPacing) rather than piece by piece.
-        const std::uint64_t spent = workDone - passStart;
-        const bool backlog = app.link.drainedBytes >= kBacklogBytes;
-        if (!options.times) {
-            platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
-                                  ? kPassSleepMs
-                                  : static_cast<unsigned>(kPassPeriodMs - spent));
-        } else {
-            nextPass = timing::planNextPass(pacing, passStart, app.link.drainedBytes, workDone);
-            if (backlog) {
-                nextPass = {};  // a backlog drains at speed
-            }
-            if (nextPass.sleepMs > 0) {
-                platform::sleepMs(static_cast<unsigned>(nextPass.sleepMs));
-            }
-        }
-        if (exitKeyTyped()) {
-            return finishRun(app);
-        }
-        // A silent board costs nothing: sleep until bytes or a key arrive, or a flush, a retry
-        // of a lost link or the status display is due.
-        const std::uint64_t now = platform::monotonicMs();
-        std::int64_t due = logging::msUntilLogsOrCaptureDue(app.logs, app.capture, now);
-        for (const std::int64_t other :
-             {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now),
-              msUntilRecordingDue(app.recording, now)}) {
-            if (other >= 0 && (due < 0 || other < due)) {
-                due = other;
-            }
-        }
-        if (nextPass.waitForPort) {
-            platform::waitForActivity(app.link.portHandle, static_cast<int>(due));
-        }
+int runUntilEnd(App& app, const Options& options) {
+    platform::setErrorDialogs(!options.noDialog);
+    if (const int status = answerWithoutRun(options); status >= 0) {
+        return status;
     }
+    LiveView live(app);
+    if (options.serve != nullptr && !live.start(options.serve)) {
+        return 1;
+    }
+    std::vector<RunTap*> taps;
+    if (live.server) {
+        taps.push_back(&live);
+    }
+    return options.action == Action::Replay ? runReplay(app, options, taps)
+                                            : runLive(app, options, taps);
 }
 
 }  // namespace

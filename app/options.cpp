@@ -124,6 +124,24 @@ bool parseCount(const char* text, std::uint64_t& value) {
     return value > 0;
 }
 
+// A replay decodes a file: what only a port or a live run has is refused, not ignored.
+void checkReplay(Options& o) {
+    const char* live = o.rawFile != nullptr ? "--raw-file"
+                       : o.raw              ? "--raw"
+                       : o.rotateMs != 0    ? "--rotate"
+                       : o.noReconnect      ? "--no-reconnect"
+                       : o.durationMs != 0  ? "--duration"
+                                            : nullptr;
+    if (o.portArguments > 0) {
+        fail(o, "--replay decodes a file and takes no port: unexpected '%s'",
+             o.port != nullptr ? o.port : "PORT");
+    } else if (live != nullptr) {
+        fail(o, "--replay decodes a file and takes no %s", live);
+    } else {
+        o.action = Action::Replay;
+    }
+}
+
 }  // namespace
 
 bool parseTimeSpan(const char* text, std::uint64_t& ms) {
@@ -289,12 +307,7 @@ Options parseOptions(int argc, char** argv) {
     if (alone != nullptr && others > 0) {
         fail(o, "%s stands alone: unexpected '%s'", alone, firstOther);
     } else if (o.replayFile != nullptr) {
-        if (o.portArguments > 0) {
-            fail(o, "--replay decodes a file and takes no port: unexpected '%s'",
-                 o.port != nullptr ? o.port : "PORT");
-        } else {
-            o.action = Action::Replay;
-        }
+        checkReplay(o);
     }
     return o;
 }

@@ -1,9 +1,12 @@
 #include "app/recording.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "app/app.h"
+#include "app/run_status.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -56,8 +59,13 @@ std::uint64_t rotateMinimumMs() {
 }
 
 void startRecording(Recording& rec, const Options& options, std::uint64_t startMs) {
+    const bool replay = options.action == Action::Replay;
+    rec.plan.dir = options.dir;
+    rec.plan.capture = options.raw && !replay;
+    rec.plan.captureName = options.rawFile;
+    rec.plan.times = options.times;
     rec.dir = options.dir;
-    rec.rotateCapture = options.raw && options.rawFile == nullptr;
+    rec.rotateCapture = rec.plan.capture && options.rawFile == nullptr;
     rec.times = options.times;
     rec.durationMs = options.durationMs;
     rec.sampleLimit = options.sampleLimit;
@@ -98,88 +106,56 @@ std::int64_t msUntilRecordingDue(const Recording& rec, std::uint64_t nowMs) {
     return due;
 }
 
-int rotateIfDue(App& app, std::uint64_t nowMs) {
+Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
     Recording& rec = app.recording;
     if (rec.rotateMs == 0 || nowMs < rec.nextRotateMs) {
-        return 0;
+        return Rotation::None;
     }
     // The next one is due a whole period after this one was, however late this pass came.
     while (rec.nextRotateMs <= nowMs) {
         rec.nextRotateMs += rec.rotateMs;
     }
+    // The new set is made before the old one is closed: lines always have a file to go to. Its
+    // buffers exist only while it is being opened; then it takes the current set's place.
     std::tm stamp{};
-    // Kept beside the current set, not on the stack: each file has its buffer in it.
-    logging::LogFiles& nextLogs = app.nextLogs;
-    logging::RawCapture& nextCapture = app.nextCapture;
-    // The new set is made before the old one is closed: lines always have a file to go to.
-    if (!platform::toLocalTime(std::time(nullptr), stamp) ||
-        logging::openLogsAndCaptureAt(nextLogs, nextCapture, rec.rotateCapture, nullptr, stamp,
-                                      rec.dir) != 0) {
+    const auto next = std::make_unique<FileSet>();
+    SetPlan plan = rec.plan;
+    plan.capture = rec.rotateCapture;  // a named capture goes on across the sets
+    plan.wallStartUs = app.times.wallStartUs;
+    if (!platform::toLocalTime(wallNow, stamp) || openFileSet(*next, plan, stamp) != 0) {
         platform::consoleWrite(platform::ConsoleStream::Err,
                                "vglog: cannot start the next set of files; ending the run\n");
-        return 1;
+        return Rotation::Failed;
     }
-    // The times go with their set: a times file per samples log, the capture's times per capture.
-    const bool companion = rec.times && rec.rotateCapture;
-    if (rec.times &&
-        (logging::openTimesFile(app.nextTimes, rec.dir, stamp) != 0 ||
-         (companion && logging::openCaptureTimes(app.nextCaptureTimes, nextCapture.file.name.data(),
-                                                 app.times.wallStartUs) != 0))) {
-        logging::discardOutputFile(app.nextTimes.file);
-        for (auto& file : nextLogs.files) {
-            logging::discardOutputFile(file);
-        }
-        logging::discardRawCapture(nextCapture);
-        nextLogs = logging::LogFiles{};
-        nextCapture = logging::RawCapture{};
-        platform::consoleWrite(platform::ConsoleStream::Err,
-                               "vglog: cannot start the next set of files; ending the run\n");
-        return 1;
+    FileSet& current = app.files;
+    if (!rec.rotateCapture) {
+        carryCapture(current, *next);
     }
-    if (rec.times && logging::closeOutputFile(app.times.file.file) != 0) {
+    if (closeFileSet(current) != 0) {
         rec.closeFailed = true;
     }
-    if (companion && logging::closeOutputFile(app.times.companion.file) != 0) {
-        rec.closeFailed = true;
-    }
-    if (logging::closeLogFiles(app.logs) != 0) {
-        rec.closeFailed = true;
-    }
-    if (rec.rotateCapture && logging::closeRawCapture(app.capture) != 0) {
-        rec.closeFailed = true;
-    }
-    rec.earlierSamples += logging::samplesHeld(app.logs);
+    const std::uint64_t held = logging::samplesHeld(current.logs);
+    rec.earlierSamples += held;
     if (rec.closedSets.size() < rec.closedSets.capacity()) {
-        rec.closedSets.push_back(
-            ClosedSet{rec.currentStamp,
-                      logging::samplesHeld(app.logs),
-                      {tallyOf(app.logs.files[logging::kSamplesLog]),
-                       tallyOf(app.logs.files[logging::kMiscLog]), tallyOf(app.capture.file),
-                       tallyOf(app.times.file.file), tallyOf(app.times.companion.file)}});
+        ClosedSet closed{current.stamp, held, {}};
+        for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
+            closed.files[slot] = tallyOf(setFile(current, slot));
+        }
+        rec.closedSets.push_back(closed);
     } else {
         ++rec.unlistedSets;
     }
-    app.logs = nextLogs;
-    nextLogs = logging::LogFiles{};
-    if (rec.rotateCapture) {
-        app.capture = nextCapture;  // the link's sink points at app.capture, so it follows
-        nextCapture = logging::RawCapture{};
-    }
-    if (rec.times) {
-        // Line numbers start again at 1 with the new samples log; the row texts start afresh.
-        app.times.file = app.nextTimes;
-        app.nextTimes = logging::TimesFile{};
-        app.times.rowCache = logging::TimesRowCache{};
-        if (companion) {
-            app.times.companion = app.nextCaptureTimes;
-            app.nextCaptureTimes = logging::CaptureTimes{};
-        }
-    }
-    rec.currentStamp = stamp;
-    platform::consolePrint(platform::ConsoleStream::Err, "logging into %s and %s\n",
-                           logging::logName(app.logs, logging::kSamplesLog),
-                           logging::logName(app.logs, logging::kMiscLog));
-    return 0;
+    replaceFileSet(current, *next);
+    hookFileSet(app);
+    // Line numbers start again at 1 with the new samples log; the row texts start afresh.
+    app.times.rowCache = logging::TimesRowCache{};
+    static char line[kSetFiles * logging::kPathBytes + 64];  // beside the set, not on the stack
+    std::memcpy(line, "logging into ", 13);
+    std::size_t n = 13;
+    n += formatSetFiles(line + n, sizeof line - n - 1, current);
+    line[n++] = '\n';
+    platform::consoleWrite(platform::ConsoleStream::Err, line, n);
+    return Rotation::Done;
 }
 
 std::vector<RunFile> runFiles(const App& app) {
@@ -200,16 +176,14 @@ std::vector<RunFile> runFiles(const App& app) {
         }
     }
     // The set open last (the only one without --rotate).
-    addFile(files, app.logs.files[logging::kSamplesLog]);
-    addFile(files, app.logs.files[logging::kMiscLog]);
-    addFile(files, app.capture.file);
-    addFile(files, app.times.file.file);
-    addFile(files, app.times.companion.file);
+    for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
+        addFile(files, setFile(app.files, slot));
+    }
     return files;
 }
 
 std::uint64_t samplesLogged(const App& app) {
-    return app.recording.earlierSamples + logging::samplesHeld(app.logs);
+    return app.recording.earlierSamples + logging::samplesHeld(app.files.logs);
 }
 
 }  // namespace vg::app

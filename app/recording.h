@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/file_set.h"
 #include "app/options.h"
 
 namespace vg::app {
@@ -38,6 +39,7 @@ struct ClosedSet {
 };
 
 struct Recording {
+    SetPlan plan;                   // the files of a set, and where they go
     const char* dir = nullptr;      // where every file is created; null: the current directory
     bool rotateCapture = false;     // a capture named by the stamp (a named one is never rotated)
     bool times = false;             // --times: a times file (and the capture's times) per set
@@ -68,7 +70,7 @@ struct RunFile {
 // The smallest --rotate: 60 s, or VGLOG_ROTATE_MIN_S seconds when that is set (tests).
 std::uint64_t rotateMinimumMs();
 
-// Takes the switches; the run's clock starts at startMs.
+// Takes the switches; the run's clock starts at startMs. A replay's set has no capture.
 void startRecording(Recording& rec, const Options& options, std::uint64_t startMs);
 
 // True once --samples N samples are decoded: nothing after the Nth is decoded.
@@ -77,10 +79,11 @@ bool durationReached(const Recording& rec, std::uint64_t nowMs);
 // Milliseconds until the run's end or next rotation is due; -1 for never.
 std::int64_t msUntilRecordingDue(const Recording& rec, std::uint64_t nowMs);
 
-// When due, closes the current files and opens a new set named by the local time now. 0 when
-// nothing was due or the new set is open; 1 when it could not be created (a name taken): the
-// current set then stays open for the run's end.
-int rotateIfDue(App& app, std::uint64_t nowMs);
+enum class Rotation { None, Done, Failed };
+// When due, opens a new set named by the local time of wallNow and then closes the current one:
+// Done. Failed when the new set could not be created (a name taken): the current set then stays
+// open for the run's end.
+Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow);
 
 // Every file of the run in the order written, with what each holds.
 std::vector<RunFile> runFiles(const App& app);

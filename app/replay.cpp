@@ -1,9 +1,12 @@
 #include "app/replay.h"
 
+#include "app/sources.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -16,11 +19,9 @@ namespace {
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// The capture is read into the link's receive buffer, one live read's worth at a time. The
-// shortest packet is 2 bytes, so a read completes at most half its size in packets, plus the one
-// the framer carried in: far below the ring's 4095 usable slots. Every read is decoded before
-// the next, so no packet is ever dropped for a full ring, and memory stays the same whatever the
-// capture's size.
+// A pass frames at most one live read's worth. The shortest packet is 2 bytes, so that completes
+// at most half its size in packets, plus the one the framer carried in: far below the ring's
+// 4095 usable slots.
 constexpr std::size_t kReadBytes = sizeof(sio::SerialLink::sioRxBuffer);
 static_assert(kReadBytes / 2 + 1 < sio::kMaxSlots - 1);
 
@@ -38,47 +39,6 @@ bool digits(const char* p, std::size_t n, int& value) {
 void failReplay(const char* path, const char* what, int err) {
     platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s %s: %s\r\n", what, path,
                            std::strerror(err != 0 ? err : EIO));
-}
-
-// True when the exit key is among the keys waiting (others are dropped), or a stop was asked.
-bool stopAsked() {
-    while (platform::keyWaiting()) {
-        if (platform::readKey() == platform::kExitKey) {
-            return true;
-        }
-    }
-    return platform::stopPending();
-}
-
-enum class Read { Data, End, Failed };
-
-// Takes what the capture has now, never waiting for a buffer's worth: a FIFO or pipe hands over
-// its bytes as they come, and a stop (Ctrl+C, a signal, the exit key) while it is empty or in
-// the middle of a read ends the capture there, like its end, with everything read so far kept.
-Read readCapture(platform::FileHandle in, const char* path, std::uint8_t* buf, std::size_t& got) {
-    for (;;) {
-        int err = 0;
-        switch (platform::readFile(in, buf, kReadBytes, got, err)) {
-            case platform::ReadResult::Data:
-                return Read::Data;
-            case platform::ReadResult::End:
-                return Read::End;
-            case platform::ReadResult::Again:
-                if (stopAsked()) {
-                    return Read::End;
-                }
-                platform::waitForFile(in, -1);
-                break;
-            case platform::ReadResult::Interrupted:
-                if (stopAsked()) {
-                    return Read::End;
-                }
-                break;
-            case platform::ReadResult::Failed:
-                failReplay(path, "cannot read", err);
-                return Read::Failed;
-        }
-    }
 }
 
 }  // namespace
@@ -119,105 +79,13 @@ bool stampFromCaptureName(const char* path, std::tm& out) {
     return true;
 }
 
-namespace {
-
-// Replays the capture read by read as its times tell, each read's packets stamped with its
-// time: the times file comes out as the live run wrote it. The capture itself is read a buffer
-// at a time; its packets are decoded before each refill, so the ring never holds more than one
-// buffer's worth. False when the capture or its times could not be read (said on standard
-// error).
-bool replayTimedReads(App& app, const char* path, platform::FileHandle in,
-                      logging::CaptureTimesReader& reader, std::size_t have) {
-    std::uint8_t* const buffer = app.link.sioRxBuffer.data();
-    std::size_t at = 0;  // the buffer holds the capture's first `have` bytes already
-    auto refill = [&]() -> bool {
-        decodeWaitingPackets(app);
-        updateReplayProgress(app.run, have, app.decoder.counts, platform::monotonicMs());
-        at = 0;
-        const Read read = readCapture(in, path, buffer, have);
-        if (read == Read::End) {
-            have = 0;
-        }
-        return read != Read::Failed;
-    };
-    bool ended = false;  // the capture ended before its times did
-    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs) &&
-           !sampleLimitReached(app)) {
-        std::int64_t hostUs = 0;
-        std::size_t bytes = 0;
-        const logging::CaptureTimesEntry entry =
-            logging::nextCaptureTimesEntry(reader, hostUs, bytes);
-        if (entry == logging::CaptureTimesEntry::End) {
-            break;
-        }
-        if (entry == logging::CaptureTimesEntry::Bad) {
-            decodeWaitingPackets(app);
-            platform::consolePrint(platform::ConsoleStream::Err,
-                                   "vglog: %s%s: line %llu is not a read's time and size\r\n", path,
-                                   logging::kCaptureTimesSuffix,
-                                   static_cast<unsigned long long>(reader.lineNumber));
-            return false;
-        }
-        if (entry == logging::CaptureTimesEntry::Loss) {
-            // As live: the packet then arriving is dropped and the board's clock fitted anew.
-            decodeWaitingPackets(app);
-            sio::dropPartialPacket(app.link.framer);
-            timing::noteLinkLoss(app.times, hostUs);
-            continue;
-        }
-        app.ring.stampUs = hostUs;
-        while (bytes > 0) {
-            if (at == have) {
-                if (!refill()) {
-                    return false;
-                }
-                if (have == 0) {
-                    platform::consolePrint(platform::ConsoleStream::Err,
-                                           "vglog: %s ends before its times do\r\n", path);
-                    ended = true;
-                    break;
-                }
-            }
-            const std::size_t take = std::min(bytes, have - at);
-            sio::frameBytes(app.link.framer, app.ring, buffer + at, take);
-            at += take;
-            bytes -= take;
-        }
-    }
-    // Bytes beyond the last recorded read (a run cut short between two flushes) are replayed
-    // with the last time there was.
-    bool extra = false;
-    while (!ended && !platform::stopPending() && !logging::logsFailed(app.logs) &&
-           !sampleLimitReached(app)) {
-        if (at < have) {
-            extra = true;
-            sio::frameBytes(app.link.framer, app.ring, buffer + at, have - at);
-            at = have;
-        }
-        if (!refill()) {
-            return false;
-        }
-        if (have == 0) {
-            break;
-        }
-    }
-    decodeWaitingPackets(app);
-    if (extra) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "vglog: %s holds bytes beyond its times; they got the last time\r\n",
-                               path);
-    }
-    return true;
-}
-
-}  // namespace
-
-int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated, const char* dir) {
-    logsCreated = false;
-    logging::CaptureTimesReader reader;
-    if (withTimes) {
+int openCaptureSource(CaptureSource& source, App& app, const char* path, bool timed) {
+    source.path = path;
+    source.timed = timed;
+    source.buffer = app.link.sioRxBuffer.data();
+    if (timed) {
         errno = 0;
-        const int opened = logging::openCaptureTimesReader(reader, path);
+        const int opened = logging::openCaptureTimesReader(source.reader, path);
         if (opened != 0) {
             platform::consolePrint(
                 platform::ConsoleStream::Err, "vglog: %s%s: %s\r\n", path,
@@ -227,20 +95,156 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated, con
         }
     }
     int err = 0;
-    const platform::FileHandle in = platform::openForReading(path, err);
-    if (in == platform::kNoFile) {
+    source.in = platform::openForReading(path, err);
+    if (source.in == platform::kNoFile) {
         failReplay(path, "cannot open", err);
-        logging::closeCaptureTimesReader(reader);
+        logging::closeCaptureTimesReader(source.reader);
         return 1;
     }
     // The first read comes before the logs exist: a capture that cannot be read (a directory,
     // for instance) leaves no logs behind.
-    std::uint8_t* const buffer = app.link.sioRxBuffer.data();
+    if (source.refill() == Pull::Failed) {
+        platform::closeFile(source.in, err);
+        logging::closeCaptureTimesReader(source.reader);
+        return 1;
+    }
+    sio::setRingSize(app.ring, sio::kMaxSlots);
+    app.link.framer = sio::Framer{};
+    return 0;
+}
+
+Pull CaptureSource::refill() {
+    // Takes what the capture has now, never waiting for a buffer's worth: a FIFO or pipe hands
+    // over its bytes as they come, and the loop waits for more with the keys and signals.
     std::size_t got = 0;
-    Read read = readCapture(in, path, buffer, got);
-    if (read == Read::Failed) {
-        platform::closeFile(in, err);
-        logging::closeCaptureTimesReader(reader);
+    int err = 0;
+    again = false;
+    at = have = 0;
+    switch (platform::readFile(in, buffer, kReadBytes, got, err)) {
+        case platform::ReadResult::Data:
+            have = got;
+            passBytes += got;
+            return Pull::More;
+        case platform::ReadResult::End:
+            return Pull::Ended;
+        case platform::ReadResult::Again:
+            again = true;
+            return Pull::More;
+        case platform::ReadResult::Interrupted:
+            return Pull::More;
+        case platform::ReadResult::Failed:
+            break;
+    }
+    failReplay(path, "cannot read", err);
+    return Pull::Failed;
+}
+
+Pull CaptureSource::pull(App& app, std::uint64_t /*nowMs*/) {
+    passBytes = 0;
+    if (timed && !timesEnded) {
+        return pullTimed(app);
+    }
+    // Bytes beyond the last recorded read (a run cut short between two flushes) are replayed
+    // with the last time there was.
+    if (at == have) {
+        const Pull read = refill();
+        if (read != Pull::More) {
+            return read;
+        }
+    }
+    beyondTimes = beyondTimes || (timed && have > at);
+    sio::frameBytes(app.link.framer, app.ring, buffer + at, have - at);
+    at = have;
+    return Pull::More;
+}
+
+// One buffer's worth of recorded reads, each read's packets stamped with its time: the times
+// file comes out as the live run wrote it.
+Pull CaptureSource::pullTimed(App& app) {
+    if (lossPending) {
+        // As live: the packet then arriving is dropped and the board's clock fitted anew.
+        lossPending = false;
+        sio::dropPartialPacket(app.link.framer);
+        timing::noteLinkLoss(app.times, lossUs);
+    }
+    std::size_t framed = 0;
+    while (framed < kReadBytes) {
+        if (entryLeft == 0) {
+            std::int64_t hostUs = 0;
+            std::size_t bytes = 0;
+            switch (logging::nextCaptureTimesEntry(reader, hostUs, bytes)) {
+                case logging::CaptureTimesEntry::End:
+                    timesEnded = true;
+                    return Pull::More;
+                case logging::CaptureTimesEntry::Bad:
+                    platform::consolePrint(
+                        platform::ConsoleStream::Err,
+                        "vglog: %s%s: line %llu is not a read's time and size\r\n", path,
+                        logging::kCaptureTimesSuffix,
+                        static_cast<unsigned long long>(reader.lineNumber));
+                    return Pull::Failed;
+                case logging::CaptureTimesEntry::Loss:
+                    lossPending = true;  // once the packets before it are decoded
+                    lossUs = hostUs;
+                    return Pull::More;
+                case logging::CaptureTimesEntry::Read:
+                    app.ring.stampUs = hostUs;
+                    entryLeft = bytes;
+                    break;
+            }
+        }
+        if (at == have) {
+            const Pull read = refill();
+            if (read == Pull::Ended) {
+                platform::consolePrint(platform::ConsoleStream::Err,
+                                       "vglog: %s ends before its times do\r\n", path);
+            }
+            if (read != Pull::More || have == 0) {
+                return read;
+            }
+        }
+        const std::size_t take = std::min({entryLeft, have - at, kReadBytes - framed});
+        sio::frameBytes(app.link.framer, app.ring, buffer + at, take);
+        at += take;
+        entryLeft -= take;
+        framed += take;
+    }
+    return Pull::More;
+}
+
+void CaptureSource::show(App& app, const RunCounters& counters, std::uint64_t nowMs) {
+    updateReplayProgress(app.run, passBytes, counters.packets, nowMs);
+}
+
+void CaptureSource::wait(App& /*app*/, std::int64_t dueMs) {
+    if (again) {
+        platform::waitForFile(in, static_cast<int>(dueMs));
+    }
+}
+
+void CaptureSource::finish(App& app) {
+    int err = 0;
+    platform::closeFile(in, err);
+    in = platform::kNoFile;
+    logging::closeCaptureTimesReader(reader);
+    // A packet the capture cut off never completes: like a live run's last partial packet, it
+    // is not logged, only counted.
+    sio::dropPartialPacket(app.link.framer);
+    if (beyondTimes) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: %s holds bytes beyond its times; they got the last time\r\n",
+                               path);
+    }
+}
+
+int runReplay(App& app, const Options& options, std::span<RunTap* const> taps) {
+    platform::consoleOpen();  // Ctrl+C and the signals end a replay with its logs complete
+    const char* path = options.replayFile;
+    startReplayProgress(app.run, options.quiet, path, platform::monotonicMs());
+    startRecording(app.recording, options, app.run.startMs);
+    auto source = std::make_unique<CaptureSource>();
+    if (openCaptureSource(*source, app, path, options.times) != 0) {
+        platform::consoleRestore();
         return 1;
     }
     std::tm stamp{};
@@ -248,50 +252,20 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated, con
         stamp = std::tm{};  // an impossible clock: the open below fails on it
         stamp.tm_mon = -1;
     }
-    bool opened = logging::openLogFilesAt(app.logs, stamp, dir) == 0;
-    if (opened && withTimes && logging::openTimesFile(app.times.file, dir, stamp) != 0) {
-        for (auto& file : app.logs.files) {
-            logging::discardOutputFile(file);
-        }
-        opened = false;
-    }
-    if (!opened) {
+    // The recorded times are already from the run's start.
+    timing::startSampleTimes(app.times, app.ring, 0, source->reader.wallStartUs);
+    if (openFileSet(app.files, app.recording.plan, stamp) != 0) {
         platform::consoleWrite(platform::ConsoleStream::Out,
                                "Error opening log file(s).  Exiting.\r\n");
-        platform::closeFile(in, err);
-        logging::closeCaptureTimesReader(reader);
+        source->finish(app);
+        platform::consoleRestore();
         return 1;
     }
-    logsCreated = true;
+    hookFileSet(app);
     initSensorState(&app.state);
-    sio::setRingSize(app.ring, sio::kMaxSlots);
-    app.link.framer = sio::Framer{};
-
-    bool timesFailed = false;
-    if (withTimes) {
-        // The recorded times are already from the run's start.
-        timing::startSampleTimes(app.times, app.ring, 0, reader.wallStartUs);
-        app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
-        timesFailed = !replayTimedReads(app, path, in, reader, read == Read::Data ? got : 0);
-        logging::closeCaptureTimesReader(reader);
-        read = Read::End;
-    }
-    while (read == Read::Data) {
-        sio::frameBytes(app.link.framer, app.ring, buffer, got);
-        decodeWaitingPackets(app);
-        updateReplayProgress(app.run, got, app.decoder.counts, platform::monotonicMs());
-        if (platform::stopPending() || logging::logsFailed(app.logs) || sampleLimitReached(app)) {
-            break;  // a full disk: the logs keep their clean prefix, the status says so
-        }
-        read = readCapture(in, path, buffer, got);
-    }
-    platform::closeFile(in, err);
-    // A packet the capture cut off never completes: like a live run's last partial packet, it
-    // is not logged, only counted.
-    sio::dropPartialPacket(app.link.framer);
-    const int closed = logging::closeLogFiles(app.logs);
-    const int timed = closeTimes(app.times);
-    return closed == 0 && timed == 0 && !timesFailed && read != Read::Failed ? 0 : 1;
+    const int status = runLoop(app, *source, systemClock(), taps);
+    platform::consoleRestore();
+    return status;
 }
 
 }  // namespace vg::app

@@ -4,7 +4,11 @@
 
 #include <ctime>
 
+#include <span>
+
 #include "app/app.h"
+#include "app/options.h"
+#include "app/run_tap.h"
 
 namespace vg::app {
 
@@ -12,16 +16,15 @@ namespace vg::app {
 // a broken-down local time; false when the name carries none.
 bool stampFromCaptureName(const char* path, std::tm& out);
 
-// Replays the capture at path into two new logs in the current directory (or dir), named after the
-// capture's stamp (else the time now). The data path's own counters (the decoder's packets by
-// kind, the framer's noise and its packet cut off by the capture's end) tell what was replayed.
-// A stop request (Ctrl+C, a signal) or the --samples limit ends it early with both logs closed
-// complete. Returns the exit status: 0 when every line was logged, 1 when the capture could not be
-// read or the logs not be created or completely written (the reason on standard error). logsCreated
-// tells whether the replay got as far as its logs.
-// With times, the capture's times (path + ".times") give every packet its live arrival and a
-// times file is written beside the logs, as the live run wrote it.
-int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated,
-              const char* dir = nullptr);
+// --replay: decodes the capture into two new logs in the current directory (or --dir), named
+// after the capture's stamp (else the time now), through the same loop as a live run. The data
+// path's own counters (the decoder's packets by kind, the framer's noise and its packet cut off
+// by the capture's end) tell what was replayed. A stop request (Ctrl+C, a signal, the exit key)
+// or the --samples limit ends it early with both logs closed complete. With --times, the
+// capture's times (path + ".times") give every packet its live arrival and a times file is
+// written beside the logs, as the live run wrote it. Returns the exit status: 0 when every line
+// was logged, 1 when the capture could not be read or the logs not be created or completely
+// written (the reason on standard error).
+int runReplay(App& app, const Options& options, std::span<RunTap* const> taps);
 
 }  // namespace vg::app

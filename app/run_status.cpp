@@ -202,21 +202,36 @@ RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
     return c;
 }
 
-void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
-                    const char* miscLog, std::uint64_t nowMs, const char* timesFile) {
+std::size_t formatSetFiles(char* buf, std::size_t size, const FileSet& set) {
+    Text t{buf, size};
+    if (size > 0) {
+        buf[0] = '\0';
+    }
+    const char* names[kSetFiles];
+    std::size_t count = 0;
+    for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
+        if (setFileName(set, slot)[0] != '\0') {
+            names[count++] = setFileName(set, slot);
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        t.add("%s%s", i == 0 ? "" : i + 1 == count ? " and " : ", ", names[i]);
+    }
+    return t.used;
+}
+
+void startRunStatus(RunStatus& status, bool quiet, const char* device, const FileSet& set,
+                    std::uint64_t nowMs) {
     status = RunStatus{};
     status.showLine = !quiet && platform::consoleIsTerminal(ConsoleStream::Err);
     status.startMs = nowMs;
     status.lastDrawMs = nowMs;
     status.lastBytesMs = nowMs;
     status.lastPacketMs = nowMs;
-    if (timesFile != nullptr) {
-        platform::consolePrint(ConsoleStream::Err, "logging %s into %s, %s and %s\n", device,
-                               samplesLog, miscLog, timesFile);
-    } else {
-        platform::consolePrint(ConsoleStream::Err, "logging %s into %s and %s\n", device,
-                               samplesLog, miscLog);
-    }
+    static char files[kSetFiles * logging::kPathBytes + 64];  // said once, at the start
+    formatSetFiles(files, sizeof files, set);
+    const std::string line = std::string("logging ") + device + " into " + files + "\n";
+    platform::consoleWrite(ConsoleStream::Err, line.data(), line.size());
 }
 
 void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCounters& counters,

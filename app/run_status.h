@@ -51,10 +51,13 @@ struct RunStatus {
     std::uint64_t replaySize = 0;
 };
 
-// Starts the run's display: one line naming the device and the two logs.
-// With a times file (timesFile non-null) it is named too.
-void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
-                    const char* miscLog, std::uint64_t nowMs, const char* timesFile = nullptr);
+// Starts the run's display: one line naming the device and every file of the set.
+void startRunStatus(RunStatus& status, bool quiet, const char* device, const FileSet& set,
+                    std::uint64_t nowMs);
+
+// The files of the set open now as the start and rotation lines name them: "A and B",
+// "A, B and C".
+std::size_t formatSetFiles(char* buf, std::size_t size, const FileSet& set);
 
 // Once per loop pass, after the drain: notes arriving bytes, warns once about a board silent for
 // 5 s and once about 5 s of bytes that form no packet (each again only after data or packets

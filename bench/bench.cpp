@@ -58,7 +58,7 @@ struct LoggingRun {
 
     LoggingRun() {
         vg::bench::prepareApp(*app);
-        ok = dir.ok() && vg::logging::openLogFiles(app->logs) == 0;
+        ok = dir.ok() && vg::logging::openLogFiles(app->files.logs) == 0;
     }
     LoggingRun(const LoggingRun&) = delete;
     LoggingRun& operator=(const LoggingRun&) = delete;
@@ -67,9 +67,10 @@ struct LoggingRun {
     // stream writes.
     void finish(benchmark::State& state, const Decoded& pass, std::size_t passes) {
         const std::filesystem::path samples =
-            vg::logging::logName(app->logs, vg::logging::kSamplesLog);
-        const std::filesystem::path misc = vg::logging::logName(app->logs, vg::logging::kMiscLog);
-        if (vg::logging::closeLogFiles(app->logs) != 0) {
+            vg::logging::logName(app->files.logs, vg::logging::kSamplesLog);
+        const std::filesystem::path misc =
+            vg::logging::logName(app->files.logs, vg::logging::kMiscLog);
+        if (vg::logging::closeLogFiles(app->files.logs) != 0) {
             state.SkipWithError("a log write failed");
             return;
         }
@@ -261,10 +262,10 @@ void angleAccelThroughPty(benchmark::State& state) {
                 std::uint16_t pktsInBuffer = 0;
                 vg::sio::countPackets(app.ring, pktsInBuffer);
                 for (std::uint16_t k = 0; k < pktsInBuffer; ++k) {
-                    vg::decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs);
+                    vg::decode::decodeNextPacket(app.decoder, app.ring, app.state, app.files.logs);
                     ++decoded;
                 }
-                vg::logging::flushLogsIfDue(app.logs, vg::platform::monotonicMs());
+                vg::logging::flushLogsIfDue(app.files.logs, vg::platform::monotonicMs());
             }
         }
     }

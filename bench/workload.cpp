@@ -105,7 +105,7 @@ Decoded decodeStream(const Stream& stream) {
         if (sio::frameBytes(app->link.framer, app->ring, bytes + at, 1) == 0) {
             continue;
         }
-        decode::decodeNextPacket(app->decoder, app->ring, app->state, app->logs);
+        decode::decodeNextPacket(app->decoder, app->ring, app->state, app->files.logs);
         ++d.packets;
         const std::uint8_t kind = app->decoder.rxBuffer[2];
         if (kind == sim::kAngleAccelKind) {
@@ -133,11 +133,11 @@ std::size_t feedStream(app::App& app, const std::uint8_t* bytes, std::size_t siz
         std::uint16_t pktsInBuffer = 0;
         sio::countPackets(app.ring, pktsInBuffer);
         for (std::uint16_t i = 0; i < pktsInBuffer; ++i) {
-            if (decode::decodeNextPacket(app.decoder, app.ring, app.state, app.logs) == 0) {
+            if (decode::decodeNextPacket(app.decoder, app.ring, app.state, app.files.logs) == 0) {
                 ++decoded;
             }
         }
-        logging::flushLogsIfDue(app.logs, platform::monotonicMs());
+        logging::flushLogsIfDue(app.files.logs, platform::monotonicMs());
     }
     return decoded;
 }

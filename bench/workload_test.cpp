@@ -112,11 +112,12 @@ TEST(Workload, FeedingTheLoopLogsEveryLineWhateverTheReadSize) {
         ASSERT_TRUE(dir.ok());
         auto app = std::make_unique<app::App>();
         prepareApp(*app);
-        ASSERT_EQ(logging::openLogFiles(app->logs), 0);
-        const std::filesystem::path samples = logging::logName(app->logs, logging::kSamplesLog);
-        const std::filesystem::path misc = logging::logName(app->logs, logging::kMiscLog);
+        ASSERT_EQ(logging::openLogFiles(app->files.logs), 0);
+        const std::filesystem::path samples =
+            logging::logName(app->files.logs, logging::kSamplesLog);
+        const std::filesystem::path misc = logging::logName(app->files.logs, logging::kMiscLog);
         EXPECT_EQ(feedStream(*app, s.bytes.data(), s.bytes.size(), chunk), s.packets);
-        ASSERT_EQ(logging::closeLogFiles(app->logs), 0);
+        ASSERT_EQ(logging::closeLogFiles(app->files.logs), 0);
         EXPECT_EQ(readFile(samples), expectedSamples);
         EXPECT_EQ(readFile(misc).size(), d.miscLogBytes);
     }

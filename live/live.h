@@ -27,7 +27,7 @@ inline constexpr std::size_t kMaxClients = 16;
 inline constexpr std::size_t kMaxHeaderBytes = 8192;
 inline constexpr std::uint64_t kRequestDeadlineMs = 5000;
 inline constexpr std::size_t kReasonBytes = 256;
-inline constexpr std::size_t kFiles = 3;  // samples log, misc log, raw capture
+inline constexpr std::size_t kFiles = 5;  // samples log, misc log, capture, times, capture times
 
 // What the data path publishes about the run, once per pass.
 struct Status {

@@ -145,6 +145,9 @@ int createOutputFile(OutputFile& file, const char* name, const char* what, bool 
     file.lost = false;
     file.heldBytes = file.heldLines = file.heldLineEnd = 0;
     file.used = 0;
+    file.leader = file.follower = nullptr;
+    file.lastChunk = 0;
+    file.lastChunkAt = file.linesBeforeChunk = 0;
     file.restoring = platform::kNoFile;
     file.restoredBytes = 0;
     return 0;
@@ -157,15 +160,20 @@ bool appendToFile(OutputFile& file, const char* data, std::size_t len) {
     if (len > file.buffer.size() - file.used && !flushOutputFile(file)) {
         return false;
     }
-    if (len >= file.buffer.size()) {
+    if (file.used == 0 && len >= file.buffer.size()) {
         return writeChunk(file, data, len);
+    }
+    if (len > file.buffer.size() - file.used) {
+        return false;  // a follower's rows wait for their lines: never the case while both write
     }
     std::memcpy(file.buffer.data() + file.used, data, len);
     file.used += len;
     return true;
 }
 
-bool flushOutputFile(OutputFile& file) {
+namespace {
+
+bool flushOwn(OutputFile& file) {
     if (file.handle == platform::kNoFile || file.failed) {
         return false;
     }
@@ -174,7 +182,85 @@ bool flushOutputFile(OutputFile& file) {
     }
     const std::size_t len = file.used;
     file.used = 0;
+    file.lastChunk = len;
+    file.lastChunkAt = file.heldBytes;
+    file.linesBeforeChunk = file.heldLines;
     return writeChunk(file, file.buffer.data(), len);
+}
+
+// Offset just past the n-th line end in p[0, len); len when there are fewer.
+std::size_t pastLineEnds(const char* p, std::size_t len, std::uint64_t n) {
+    std::size_t at = 0;
+    for (; n > 0 && at < len; --n) {
+        const void* nl = std::memchr(p + at, '\n', len - at);
+        if (nl == nullptr) {
+            return len;
+        }
+        at = static_cast<std::size_t>(static_cast<const char*>(nl) - p) + 1;
+    }
+    return at;
+}
+
+// Cuts the leader back to the lines its follower holds. The lines to take away came with the
+// leader's last flush, whose bytes are still in its buffer; the leader is then closed to more.
+void cutLeader(OutputFile& leader, std::uint64_t lines) {
+    const std::uint64_t linesBefore = leader.linesBeforeChunk;
+    if (lines >= leader.heldLines || lines < linesBefore || leader.handle == platform::kNoFile) {
+        return;
+    }
+    const std::uint64_t length =
+        leader.lastChunkAt +
+        pastLineEnds(leader.buffer.data(), leader.lastChunk, lines - linesBefore);
+    int err = 0;
+    platform::truncateFile(leader.handle, length, err);
+    leader.heldBytes = leader.heldLineEnd = length;
+    leader.heldLines = lines;
+    leader.failed = true;
+    leader.used = 0;
+}
+
+// Writes the follower's rows whose lines the leader holds; a leader that has failed takes the
+// rest with it.
+void flushFollower(OutputFile& file, OutputFile& leader) {
+    if (file.handle == platform::kNoFile || file.failed || file.used == 0) {
+        return;
+    }
+    const std::uint64_t room =
+        leader.heldLines > file.heldLines ? leader.heldLines - file.heldLines : 0;
+    const std::size_t len = pastLineEnds(file.buffer.data(), file.used, room);
+    const std::size_t rest = file.used - len;
+    file.used = 0;
+    if (len > 0 && !writeChunk(file, file.buffer.data(), len)) {
+        cutLeader(leader, file.heldLines);
+        return;
+    }
+    if (rest > 0 && !leader.failed) {
+        std::memmove(file.buffer.data(), file.buffer.data() + len, rest);
+        file.used = rest;
+    }
+}
+
+}  // namespace
+
+bool flushOutputFile(OutputFile& file) {
+    if (file.leader != nullptr) {
+        flushOwn(*file.leader);
+        flushFollower(file, *file.leader);
+        return file.handle != platform::kNoFile && !file.failed;
+    }
+    const bool ok = flushOwn(file);
+    if (file.follower != nullptr) {
+        flushFollower(*file.follower, file);
+    }
+    return ok;
+}
+
+void followLines(OutputFile& follower, OutputFile& leader) {
+    if (follower.handle == platform::kNoFile || leader.handle == platform::kNoFile) {
+        return;
+    }
+    follower.leader = &leader;
+    leader.follower = &follower;
 }
 
 namespace {

@@ -47,6 +47,16 @@ struct OutputFile {
     std::size_t used = 0;                             // bytes in buffer, not yet written
     platform::FileHandle restoring = platform::kNoFile;  // the new file under name, being filled
     std::uint64_t restoredBytes = 0;                     // copied into it so far
+    // A file whose lines go one for one with another's (the times file with the samples log):
+    // the leader is written first, the follower never holds more lines than it, and a follower
+    // that fails cuts the leader back to its own count. See followLines.
+    OutputFile* leader = nullptr;
+    OutputFile* follower = nullptr;
+    // The last chunk the buffer wrote (its bytes are still there): its length, and the bytes
+    // and lines the file held before it.
+    std::size_t lastChunk = 0;
+    std::uint64_t lastChunkAt = 0;
+    std::uint64_t linesBeforeChunk = 0;
     std::array<char, kFileBufferBytes> buffer;
 };
 
@@ -58,8 +68,12 @@ int createOutputFile(OutputFile& file, const char* name, const char* what, bool 
 // Appends len bytes. False (and nothing appended) once the file has failed or is closed.
 bool appendToFile(OutputFile& file, const char* data, std::size_t len);
 
-// Writes out what is buffered. False when the file has failed.
+// Writes out what is buffered. False when the file has failed. A leader's flush writes its
+// follower's too, after it; a follower's writes its leader's first.
 bool flushOutputFile(OutputFile& file);
+
+// Ties follower's lines to leader's, one for one (both open; nothing when either is closed).
+void followLines(OutputFile& follower, OutputFile& leader);
 
 // Whether the file is still where it was created; see FileCheck. Reports a deleted file on
 // standard error (put back, or why it could not be).

@@ -39,17 +39,23 @@ void sampleTimesTap(void* context, const logging::AngleAccelRecord& record, std:
     auto& times = *static_cast<SampleTimes*>(context);
     const logging::TimesRow row =
         nextTimesRow(times, static_cast<std::int16_t>(record.sample), line, times.ring->takenUs);
-    logging::writeTimesRow(times.file, row, times.rowCache);
+    if (times.file != nullptr) {
+        logging::writeTimesRow(*times.file, row, times.rowCache);
+    }
 }
 
 void captureReadTap(void* context, std::int64_t returnedUs, std::size_t count) {
     auto& times = *static_cast<SampleTimes*>(context);
-    logging::noteCaptureRead(times.companion, returnedUs - times.startUs, count);
+    if (times.companion != nullptr) {
+        logging::noteCaptureRead(*times.companion, returnedUs - times.startUs, count);
+    }
 }
 
 void noteLinkLoss(SampleTimes& times, std::int64_t nowUs) {
     restartFit(times.clock);
-    logging::noteCaptureLoss(times.companion, nowUs - times.startUs);
+    if (times.companion != nullptr) {
+        logging::noteCaptureLoss(*times.companion, nowUs - times.startUs);
+    }
 }
 
 }  // namespace vg::timing

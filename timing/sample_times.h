@@ -14,8 +14,10 @@
 namespace vg::timing {
 
 struct SampleTimes {
-    logging::TimesFile file;          // the times file, open under --times
-    logging::CaptureTimes companion;  // the capture's times, open under --raw --times
+    // The files of the set open now (the run's; null for none): the times file, and the
+    // capture's times.
+    logging::TimesFile* file = nullptr;
+    logging::CaptureTimes* companion = nullptr;
     BoardClock clock;
     logging::TimesRowCache rowCache;
     const sio::PacketRing* ring = nullptr;  // the decoder's ring: its takenUs is the arrival

@@ -1,0 +1,74 @@
+#include "app/live_view.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/app.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace vg::app {
+
+LiveView::~LiveView() {
+    if (server) {
+        platform::consoleObserve(nullptr, nullptr);
+        app.decoder.sampleTaps[1] = {};
+    }
+}
+
+bool LiveView::start(const char* address) {
+    std::string url;
+    std::string error;
+    server = live::startServer(address, url, error);
+    if (!server) {
+        platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s\n", error.c_str());
+        return false;
+    }
+    app.decoder.sampleTaps[1] = live::sampleTap(*server);
+    platform::consoleObserve(
+        [](void* context, platform::ConsoleStream, const char* text, std::size_t length) {
+            live::publishMessage(*static_cast<live::Server*>(context), text, length);
+        },
+        server.get());
+    platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
+    return true;
+}
+
+void LiveView::pass(const App& /*app*/, const RunCounters& c, std::uint64_t nowMs) {
+    // A replay passes thousands of times a second; a page redraws a few times.
+    if (!published || nowMs - lastPublishMs >= kPublishMs) {
+        publish(c, nowMs);
+    }
+}
+
+void LiveView::finished(const App& /*app*/, const RunSummary& summary) {
+    publish(summary.counters, app.run.startMs + summary.durationMs);
+}
+
+void LiveView::publish(const RunCounters& c, std::uint64_t nowMs) {
+    if (!server) {
+        return;
+    }
+    published = true;
+    lastPublishMs = nowMs;
+    live::Status s;
+    s.elapsedMs = nowMs - app.run.startMs;
+    s.linkUp = !app.link.lost;
+    if (app.link.lost) {
+        std::snprintf(s.lossReason.data(), s.lossReason.size(), "%s", app.link.lossReason.data());
+    }
+    s.samples = c.packets.angleAccel;
+    s.quaternion = c.packets.quaternion;
+    s.vector = c.packets.vector;
+    s.other = c.packets.other;
+    s.noiseBytes = c.noiseBytes;
+    s.ringDrops = c.ringDrops;
+    s.cutPackets = c.cutPackets;
+    s.linkLosses = c.linkLosses;
+    for (std::size_t i = 0; i < live::kFiles && i < kSetFiles; ++i) {
+        std::snprintf(s.files[i].data(), s.files[i].size(), "%s", setFileName(app.files, i));
+    }
+    live::publishStatus(*server, s);
+}
+
+}  // namespace vg::app

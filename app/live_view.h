@@ -1,0 +1,36 @@
+// The live view of a run (--serve) as a tap of the loop: samples from the decoder's sample tap,
+// the status every pass (at most every kPublishMs), the run's messages as they are said.
+#pragma once
+
+#include <memory>
+
+#include "app/run_tap.h"
+#include "live/live.h"
+
+namespace vg::app {
+
+struct LiveView final : RunTap {
+    static constexpr std::uint64_t kPublishMs = 50;
+
+    App& app;
+    std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
+    bool published = false;
+    std::uint64_t lastPublishMs = 0;
+
+    explicit LiveView(App& a) : app(a) {}
+    LiveView(const LiveView&) = delete;
+    LiveView& operator=(const LiveView&) = delete;
+    ~LiveView() override;
+
+    // Serves address before anything is opened: one that cannot be served leaves nothing behind.
+    // False (with the reason said) when it cannot be served.
+    bool start(const char* address);
+
+    void pass(const App& app, const RunCounters& c, std::uint64_t nowMs) override;
+    void finished(const App& app, const RunSummary& summary) override;
+
+    // The status as the live view shows it.
+    void publish(const RunCounters& c, std::uint64_t nowMs);
+};
+
+}  // namespace vg::app
