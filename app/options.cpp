@@ -124,6 +124,69 @@ bool parseCount(const char* text, std::uint64_t& value) {
     return value > 0;
 }
 
+// What a switch (with its value, if it takes one) asks for.
+void applySwitch(Options& o, Switch id, const char* value) {
+    switch (id) {
+        case Switch::Help:
+            o.action = o.action == Action::Log ? Action::Help : o.action;
+            break;
+        case Switch::Version:
+            o.action = o.action == Action::Log ? Action::Version : o.action;
+            break;
+        case Switch::List:
+            o.action = o.action == Action::Log ? Action::List : o.action;
+            break;
+        case Switch::Quiet:
+            o.quiet = true;
+            break;
+        case Switch::NoReconnect:
+            o.noReconnect = true;
+            break;
+        case Switch::NoDialog:
+            o.noDialog = true;
+            break;
+        case Switch::Raw:
+            o.raw = true;
+            break;
+        case Switch::RawFile:
+            o.raw = true;
+            o.rawFile = value;
+            break;
+        case Switch::Replay:
+            o.replayFile = value;
+            break;
+        case Switch::Times:
+            o.times = true;
+            break;
+        case Switch::Serve:
+            o.serve = value;
+            break;
+        case Switch::Dir:
+            o.dir = value;
+            break;
+        case Switch::Duration:
+            if (!parseTimeSpan(value, o.durationMs)) {
+                fail(o, "--duration needs a time such as 90, 90s, 15m or 2h, not '%s'", value);
+            }
+            break;
+        case Switch::Samples:
+            if (!parseCount(value, o.sampleLimit)) {
+                fail(o, "--samples needs a whole number above 0, not '%s'", value);
+            }
+            break;
+        case Switch::Rotate:
+            if (!parseTimeSpan(value, o.rotateMs)) {
+                fail(o, "--rotate needs a time such as 1h, 15m or 90s, not '%s'", value);
+            }
+            break;
+        case Switch::SummaryJson:
+            o.summaryJson = value;
+            break;
+        case Switch::EndOfSwitches:
+            break;
+    }
+}
+
 // A replay decodes a file: what only a port or a live run has is refused, not ignored.
 void checkReplay(Options& o) {
     const char* live = o.rawFile != nullptr ? "--raw-file"
@@ -241,65 +304,7 @@ Options parseOptions(int argc, char** argv) {
         } else if (others++ == 0) {  // "-V --list" asks for two things: neither stands alone
             firstOther = arg;
         }
-        switch (sw->id) {
-            case Switch::Help:
-                o.action = o.action == Action::Log ? Action::Help : o.action;
-                break;
-            case Switch::Version:
-                o.action = o.action == Action::Log ? Action::Version : o.action;
-                break;
-            case Switch::List:
-                o.action = o.action == Action::Log ? Action::List : o.action;
-                break;
-            case Switch::Quiet:
-                o.quiet = true;
-                break;
-            case Switch::NoReconnect:
-                o.noReconnect = true;
-                break;
-            case Switch::NoDialog:
-                o.noDialog = true;
-                break;
-            case Switch::Raw:
-                o.raw = true;
-                break;
-            case Switch::RawFile:
-                o.raw = true;
-                o.rawFile = value;
-                break;
-            case Switch::Replay:
-                o.replayFile = value;
-                break;
-            case Switch::Times:
-                o.times = true;
-                break;
-            case Switch::Serve:
-                o.serve = value;
-                break;
-            case Switch::Dir:
-                o.dir = value;
-                break;
-            case Switch::Duration:
-                if (!parseTimeSpan(value, o.durationMs)) {
-                    fail(o, "--duration needs a time such as 90, 90s, 15m or 2h, not '%s'", value);
-                }
-                break;
-            case Switch::Samples:
-                if (!parseCount(value, o.sampleLimit)) {
-                    fail(o, "--samples needs a whole number above 0, not '%s'", value);
-                }
-                break;
-            case Switch::Rotate:
-                if (!parseTimeSpan(value, o.rotateMs)) {
-                    fail(o, "--rotate needs a time such as 1h, 15m or 90s, not '%s'", value);
-                }
-                break;
-            case Switch::SummaryJson:
-                o.summaryJson = value;
-                break;
-            case Switch::EndOfSwitches:
-                break;
-        }
+        applySwitch(o, sw->id, value);
     }
     if (o.action == Action::UsageError) {
         return o;
