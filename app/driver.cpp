@@ -237,7 +237,7 @@ int runLive(App& app, const Options& options, std::span<RunTap* const> taps) {
     plan.wallStartUs = app.times.wallStartUs;
     std::tm stamp{};
     if (!platform::toLocalTime(std::time(nullptr), stamp) ||
-        openFileSet(app.files, plan, stamp) != 0) {
+        openFileSet(app.files, plan, stamp, platform::monotonicMs()) != 0) {
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
     hookFileSet(app);

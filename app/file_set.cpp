@@ -37,7 +37,7 @@ void tie(FileSet& set) {
 
 }  // namespace
 
-int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp) {
+int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp, std::uint64_t nowMs) {
     set.stamp = stamp;
     if (logging::openLogsAndCaptureAt(set.logs, set.capture, plan.capture, plan.captureName, stamp,
                                       plan.dir) != 0) {
@@ -52,6 +52,7 @@ int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp) {
         return 1;
     }
     tie(set);
+    set.logs.lastFlushMs = set.logs.lastCheckMs = nowMs;
     return 0;
 }
 

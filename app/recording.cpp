@@ -122,7 +122,7 @@ Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
     SetPlan plan = rec.plan;
     plan.capture = rec.rotateCapture;  // a named capture goes on across the sets
     plan.wallStartUs = app.times.wallStartUs;
-    if (!platform::toLocalTime(wallNow, stamp) || openFileSet(*next, plan, stamp) != 0) {
+    if (!platform::toLocalTime(wallNow, stamp) || openFileSet(*next, plan, stamp, nowMs) != 0) {
         platform::consoleWrite(platform::ConsoleStream::Err,
                                "vglog: cannot start the next set of files; ending the run\n");
         return Rotation::Failed;

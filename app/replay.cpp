@@ -254,7 +254,7 @@ int runReplay(App& app, const Options& options, std::span<RunTap* const> taps) {
     }
     // The recorded times are already from the run's start.
     timing::startSampleTimes(app.times, app.ring, 0, source->reader.wallStartUs);
-    if (openFileSet(app.files, app.recording.plan, stamp) != 0) {
+    if (openFileSet(app.files, app.recording.plan, stamp, platform::monotonicMs()) != 0) {
         platform::consoleWrite(platform::ConsoleStream::Out,
                                "Error opening log file(s).  Exiting.\r\n");
         source->finish(app);
