@@ -53,9 +53,10 @@ End pass(Loop& loop) {
             break;
     }
     flushFileSetIfDue(app.files, now);
-    if (fileSetFailed(app.files)) {
+    if (fileSetFailed(app.files) || app.recording.closeFailed) {
         // Nothing more can be appended to that file (a full disk, a log deleted with its
-        // folder): end the run now, with the status saying a file is incomplete.
+        // folder), or the set a rotation closed lost lines: end the run now, with the status
+        // saying a file is incomplete.
         return End::FileFailed;
     }
     const sio::LinkEvent event = loop.source.watch(app, now);
