@@ -10,6 +10,7 @@
 #include "app/replay.h"
 #include "app/run_loop.h"
 #include "app/sources.h"
+#include "common/common.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -87,10 +88,9 @@ std::uint16_t portFromArgument(const char* text) {
         ++p;
     }
     // Modular arithmetic keeps exactly the low bits of the decimal value, however long it is.
-    std::uint32_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10u + static_cast<std::uint32_t>(*p - '0');
-    }
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    common::readDecimal(p, value, digits);
     if (negative) {
         value = 0u - value;
     }

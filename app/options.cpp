@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/common.h"
+
 namespace vg::app {
 
 namespace {
@@ -110,18 +112,11 @@ void fail(Options& o, const char* format, Args... args) {
     std::snprintf(o.error, sizeof o.error, format, args...);
 }
 
+// A whole number above 0 and at most 19 digits long, nothing else.
 bool parseCount(const char* text, std::uint64_t& value) {
-    value = 0;
-    if (*text == '\0') {
-        return false;
-    }
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || value > (UINT64_MAX - 9) / 10) {
-            return false;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-    }
-    return value > 0;
+    std::size_t digits = 0;
+    const char* end = common::readDecimal(text, value, digits);
+    return *end == '\0' && digits > 0 && digits <= 19 && value > 0;
 }
 
 // What a switch (with its value, if it takes one) asks for.

@@ -1,5 +1,6 @@
 #include "app/sources.h"
 
+#include "common/common.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -36,7 +37,7 @@ void PortSource::show(App& app, const RunCounters& counters, std::uint64_t nowMs
 }
 
 std::int64_t PortSource::msUntilDue(const App& app, std::uint64_t nowMs) const {
-    return earliestDue(
+    return common::earliestDue(
         {sio::msUntilRetry(app.link, nowMs), msUntilStatusDue(app.run, app.link, nowMs)});
 }
 

@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "app/run_status.h"
+#include "common/common.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -49,9 +50,9 @@ std::string nameOf(const char* prefix, const std::tm& stamp, const char* dir) {
 std::uint64_t rotateMinimumMs() {
     const char* env = std::getenv("VGLOG_ROTATE_MIN_S");
     if (env != nullptr && env[0] != '\0') {
-        char* end = nullptr;
-        const unsigned long long s = std::strtoull(env, &end, 10);
-        if (*end == '\0') {
+        std::uint64_t s = 0;
+        std::size_t digits = 0;
+        if (*common::readDecimal(env, s, digits) == '\0' && digits <= 9) {
             return s * 1000;
         }
     }
@@ -92,18 +93,11 @@ bool durationReached(const Recording& rec, std::uint64_t nowMs) {
 }
 
 std::int64_t msUntilRecordingDue(const Recording& rec, std::uint64_t nowMs) {
-    std::int64_t due = -1;
-    auto consider = [&](std::uint64_t at) {
-        const std::int64_t ms = at > nowMs ? static_cast<std::int64_t>(at - nowMs) : 0;
-        due = due < 0 || ms < due ? ms : due;
+    auto until = [nowMs](bool set, std::uint64_t at) -> std::int64_t {
+        return !set ? -1 : at > nowMs ? static_cast<std::int64_t>(at - nowMs) : 0;
     };
-    if (rec.durationMs != 0) {
-        consider(rec.startMs + rec.durationMs);
-    }
-    if (rec.rotateMs != 0) {
-        consider(rec.nextRotateMs);
-    }
-    return due;
+    return common::earliestDue({until(rec.durationMs != 0, rec.startMs + rec.durationMs),
+                                until(rec.rotateMs != 0, rec.nextRotateMs)});
 }
 
 Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {

@@ -1,6 +1,7 @@
 #include "app/replay.h"
 
 #include "app/sources.h"
+#include "common/common.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,14 +27,13 @@ constexpr std::size_t kReadBytes = sizeof(sio::SerialLink::sioRxBuffer);
 static_assert(kReadBytes / 2 + 1 < sio::kMaxSlots - 1);
 
 bool digits(const char* p, std::size_t n, int& value) {
-    value = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (p[i] < '0' || p[i] > '9') {
-            return false;
-        }
-        value = value * 10 + (p[i] - '0');
-    }
-    return true;
+    char field[8] = {};
+    std::memcpy(field, p, n);
+    std::uint64_t v = 0;
+    std::size_t count = 0;
+    common::readDecimal(field, v, count);
+    value = static_cast<int>(v);
+    return count == n;
 }
 
 void failReplay(const char* path, const char* what, int err) {

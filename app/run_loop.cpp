@@ -1,5 +1,6 @@
 #include "app/run_loop.h"
 
+#include "common/common.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -87,11 +88,11 @@ End waitForNextPass(Loop& loop, std::uint64_t passStartMs) {
         return End::Stop;
     }
     const std::uint64_t now = loop.clock.nowMs();
-    std::int64_t due =
-        earliestDue({msUntilFileSetDue(loop.app.files, now), loop.source.msUntilDue(loop.app, now),
-                     msUntilRecordingDue(loop.app.recording, now)});
+    std::int64_t due = common::earliestDue({msUntilFileSetDue(loop.app.files, now),
+                                            loop.source.msUntilDue(loop.app, now),
+                                            msUntilRecordingDue(loop.app.recording, now)});
     for (const RunTap* tap : loop.taps) {
-        due = earliestDue({due, tap->msUntilDue(now)});
+        due = common::earliestDue({due, tap->msUntilDue(now)});
     }
     loop.source.wait(loop.app, due);
     return End::None;
@@ -133,16 +134,6 @@ int finish(Loop& loop, End end) {
 LoopClock& systemClock() {
     static SystemClock clock;
     return clock;
-}
-
-std::int64_t earliestDue(std::initializer_list<std::int64_t> dues) {
-    std::int64_t due = -1;
-    for (const std::int64_t d : dues) {
-        if (d >= 0 && (due < 0 || d < due)) {
-            due = d;
-        }
-    }
-    return due;
 }
 
 int runLoop(App& app, Source& source, LoopClock& clock, std::span<RunTap* const> taps) {

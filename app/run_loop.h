@@ -66,9 +66,6 @@ struct Source {
     virtual void finish(App& /*app*/) {}
 };
 
-// The earliest of the deadlines given (milliseconds from now; -1 for none); -1 when none is.
-std::int64_t earliestDue(std::initializer_list<std::int64_t> dues);
-
 // Runs passes until an end, then finishes the run (set closed, summary said, taps told) and
 // returns the exit status: 0 when every file holds all it was handed, 1 when not (or the next
 // set could not be created, or the capture could not be read), 3 for a lost link under

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/common.h"
 #include "platform/console.h"
 #include "platform/file.h"
 
@@ -11,31 +12,18 @@ namespace vg::app {
 namespace {
 
 void addString(std::string& out, const std::string& text) {
-    out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;  // file names are UTF-8 as they stand
-        }
-    }
-    out += '"';
+    common::appendJsonString(out, text);
 }
 
 void addTime(std::string& out, std::time_t t) {
-    char text[32] = "";
-    const std::tm* utc = std::gmtime(&t);
-    if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) {
+    char text[20];
+    if (!common::formatUtcSeconds(text, t)) {
         out += "null";
         return;
     }
-    addString(out, text);
+    out += '"';
+    out += text;
+    out += "Z\"";
 }
 
 void addField(std::string& out, const char* key, std::uint64_t value) {

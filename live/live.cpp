@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/common.h"
 #include "platform/process.h"
 
 namespace vg::live {
@@ -79,21 +80,7 @@ class SampleQueue {
 };
 
 void addJsonString(std::string& out, const char* text) {
-    out += '"';
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
+    common::appendJsonString(out, text);
 }
 
 void addUnsigned(std::string& out, std::uint64_t v) {

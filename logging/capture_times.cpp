@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/common.h"
 #include "platform/console.h"
 #include "platform/file.h"
 
@@ -18,15 +19,9 @@ void writeText(CaptureTimes& times, const char* text, std::size_t len) {
 
 // Reads a decimal number without sign at p; false when there are no digits or too many.
 bool readNumber(const char*& p, std::uint64_t& value) {
-    value = 0;
-    const char* start = p;
-    while (*p >= '0' && *p <= '9') {
-        if (p - start >= 18) {
-            return false;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(*p++ - '0');
-    }
-    return p != start;
+    std::size_t digits = 0;
+    p = common::readDecimal(p, value, digits);
+    return digits > 0 && digits <= 18;
 }
 
 constexpr std::size_t kMaxLine = 128;

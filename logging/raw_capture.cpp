@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/common.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -95,7 +96,7 @@ std::int64_t msUntilLogsOrCaptureDue(const LogFiles& logs, const RawCapture& cap
     // deleted under a silent board is said at once.
     const std::uint64_t checkAt = logs.lastCheckMs + kFlushIntervalMs;
     const std::int64_t checkDue = nowMs >= checkAt ? 0 : static_cast<std::int64_t>(checkAt - nowMs);
-    return flushDue >= 0 && flushDue < checkDue ? flushDue : checkDue;
+    return common::earliestDue({flushDue, checkDue});
 }
 
 void flushLogsAndCaptureIfDue(LogFiles& logs, RawCapture& capture, std::uint64_t nowMs,

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/common.h"
 #include "logging/logging.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -102,35 +103,8 @@ char* putSeconds(char* out, std::int64_t us, DecimalCounter& seconds) {
     return putMicros(out, magnitude % 1000000);
 }
 
-char* putFixed(char* out, std::uint64_t v, int width) {
-    int i = width;
-    for (; i >= 2; i -= 2) {
-        const auto pair = static_cast<std::size_t>(v % 100) * 2;
-        v /= 100;
-        out[i - 1] = kPairs[pair + 1];
-        out[i - 2] = kPairs[pair];
-    }
-    if (i == 1) {
-        out[0] = static_cast<char>('0' + v % 10);
-    }
-    return out + width;
-}
-
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
     return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0);
-}
-
-// The proleptic Gregorian date of a day counted from 1970-01-01.
-void civilFromDays(std::int64_t z, std::int64_t& year, unsigned& month, unsigned& day) {
-    z += 719468;
-    const std::int64_t era = floorDiv(z, 146097);
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    day = doy - (153 * mp + 2) / 5 + 1;
-    month = mp < 10 ? mp + 3 : mp - 9;
-    year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
 }
 
 }  // namespace
@@ -138,23 +112,10 @@ void civilFromDays(std::int64_t z, std::int64_t& year, unsigned& month, unsigned
 std::size_t formatUtc(char* buf, std::int64_t wallUs, UtcCache& utc) {
     const std::int64_t second = floorDiv(wallUs, 1000000);
     if (second != utc.second) {
-        std::int64_t year = 0;
-        unsigned month = 0, day = 0;
-        civilFromDays(floorDiv(second, 86400), year, month, day);
-        const std::int64_t inDay = second - floorDiv(second, 86400) * 86400;
-        char* p = utc.text.data();
-        // Years beyond 9999 or before 0 do not fit the form; they are kept to its four digits.
-        p = putFixed(p, static_cast<std::uint64_t>(year < 0 ? 0 : year % 10000), 4);
-        *p++ = '-';
-        p = putFixed(p, month, 2);
-        *p++ = '-';
-        p = putFixed(p, day, 2);
-        *p++ = 'T';
-        p = putFixed(p, static_cast<std::uint64_t>(inDay / 3600), 2);
-        *p++ = ':';
-        p = putFixed(p, static_cast<std::uint64_t>(inDay / 60 % 60), 2);
-        *p++ = ':';
-        putFixed(p, static_cast<std::uint64_t>(inDay % 60), 2);
+        if (!common::formatUtcSeconds(utc.text.data(), second)) {
+            // A time the calendar cannot show (the clock far off): the form, not a wrong date.
+            std::memcpy(utc.text.data(), "0000-00-00T00:00:00", 20);
+        }
         utc.second = second;
     }
     std::memcpy(buf, utc.text.data(), 19);

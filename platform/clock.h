@@ -14,5 +14,7 @@ std::int64_t monotonicUs();
 std::int64_t wallClockUs();
 // Broken-down local time of t; false when it cannot be converted.
 bool toLocalTime(std::time_t t, std::tm& out);
+// Broken-down UTC of t; false when it cannot be converted.
+bool toUtcTime(std::time_t t, std::tm& out);
 
 }  // namespace vg::platform

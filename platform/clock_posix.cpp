@@ -27,4 +27,8 @@ bool toLocalTime(std::time_t t, std::tm& out) {
     return localtime_r(&t, &out) != nullptr;
 }
 
+bool toUtcTime(std::time_t t, std::tm& out) {
+    return gmtime_r(&t, &out) != nullptr;
+}
+
 }  // namespace vg::platform

@@ -34,4 +34,8 @@ bool toLocalTime(std::time_t t, std::tm& out) {
     return localtime_s(&out, &t) == 0;
 }
 
+bool toUtcTime(std::time_t t, std::tm& out) {
+    return gmtime_s(&out, &t) == 0;
+}
+
 }  // namespace vg::platform

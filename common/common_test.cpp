@@ -1,0 +1,57 @@
+#include "common/common.h"
+
+#include <gtest/gtest.h>
+
+namespace vg::common {
+namespace {
+
+TEST(Common, JsonStringsAreStrictJsonWhateverTheBytes) {
+    const struct {
+        std::string text;
+        const char* json;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {std::string("\n\x01\x1f", 3), "\"\\u000a\\u0001\\u001f\""},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
+        {"\xFF", "\"\\u00ff\""},                                   // never a UTF-8 byte
+        {"\xC3", "\"\\u00c3\""},                                   // cut off
+        {"\xC0\xAF", "\"\\u00c0\\u00af\""},                        // overlong
+        {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},             // a surrogate
+        {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // past U+10FFFF
+        {"x\x80y", "\"x\\u0080y\""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        appendJsonString(out, c.text);
+        EXPECT_EQ(out, c.json);
+    }
+}
+
+TEST(Common, DecimalsUtcAndDeadlines) {
+    std::uint64_t v = 0;
+    std::size_t digits = 0;
+    EXPECT_STREQ(readDecimal("1234x", v, digits), "x");
+    EXPECT_EQ(v, 1234u);
+    EXPECT_EQ(digits, 4u);
+    readDecimal("18446744073709551616", v, digits);  // 2^64 keeps its low bits
+    EXPECT_EQ(v, 0u);
+    EXPECT_EQ(digits, 20u);
+    readDecimal("-1", v, digits);
+    EXPECT_EQ(digits, 0u);
+
+    char text[20];
+    ASSERT_TRUE(formatUtcSeconds(text, 951868799));
+    EXPECT_STREQ(text, "2000-02-29T23:59:59");
+    ASSERT_TRUE(formatUtcSeconds(text, -1));
+    EXPECT_STREQ(text, "1969-12-31T23:59:59");
+
+    EXPECT_EQ(earliestDue({}), -1);
+    EXPECT_EQ(earliestDue({-1, -1}), -1);
+    EXPECT_EQ(earliestDue({50, -1, 7, 0 + 9}), 7);
+    EXPECT_EQ(earliestDue({-1, 0}), 0);
+}
+
+}  // namespace
+}  // namespace vg::common
