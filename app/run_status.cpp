@@ -528,9 +528,43 @@ int listPorts() {
     return 0;
 }
 
-void suggestPorts() {
+namespace {
+
+// What to do when the device's permissions refuse us: name the device's own group and the
+// command that adds the user, or say that a login is all that is missing.
+void adviseAccess(const char* path) {
+    const platform::DeviceAccess access = platform::deviceAccess(path);
+    const char* name = access.groupKnown ? access.group : "dialout";
+    if (access.groupKnown && access.inSession) {
+        platform::consolePrint(ConsoleStream::Err,
+                               "Your user is in the group %s, yet the device refuses it: see its "
+                               "permissions with: ls -l %s\n",
+                               name, path);
+    } else if (access.groupKnown && access.listed) {
+        platform::consolePrint(ConsoleStream::Err,
+                               "Your user was added to the group %s after this login: log out and "
+                               "back in (or run: newgrp %s), then try again.\n",
+                               name, name);
+    } else {
+        platform::consolePrint(ConsoleStream::Err,
+                               "Your user needs the group %s to use serial ports. Add it with:\n"
+                               "  sudo usermod -aG %s $USER\n"
+                               "then log out and back in (a new group counts from the next "
+                               "login).\n",
+                               name, name);
+    }
+}
+
+}  // namespace
+
+void suggestPorts(const sio::SerialLink& link) {
+    if (link.openFailure.kind == platform::OpenFailure::Denied) {
+        char device[platform::kPortNameSize];
+        adviseAccess(sio::linkDeviceName(link, device));
+        return;
+    }
     // A port that is busy or refused is the right one: a list would only lead away from it.
-    if (platform::serialOpenFailure() != platform::OpenFailure::Missing) {
+    if (link.openFailure.kind != platform::OpenFailure::Missing) {
         return;
     }
     std::string failure;

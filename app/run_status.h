@@ -114,8 +114,9 @@ void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
 // --list: the ports on standard output, one a line; when there are none, a note on standard
 // error. 0, or 1 when the ports could not be listed (the reason on standard error).
 int listPorts();
-// After a failed open of a device that does not exist: the ports there are and a hint to pass
-// one, on standard error. Nothing when the device was busy or refused us.
-void suggestPorts();
+// After a failed open, on standard error: for a device that does not exist, the ports there are
+// and a hint to pass one; for a device whose permissions refuse us, what to do about it.
+// Nothing when the device was busy.
+void suggestPorts(const sio::SerialLink& link);
 
 }  // namespace vg::app

@@ -25,20 +25,46 @@ inline constexpr std::size_t kPortNameSize = 32;
 // device and gives an empty name, whose open fails. Always terminates name.
 void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]);
 
+// Why the last open failed, as far as the system tells: the device is not there, another
+// program holds it, its permissions refuse us, or anything else.
+enum class OpenFailure { None, Missing, Busy, Denied, Other };
+
+// What a failed open or read was: its kind, the step that failed (the notice's text, for an
+// open) and the system's code (errno or GetLastError; 0 for a read: the device hung up). The
+// caller keeps it; nothing of it is kept here.
+struct SerialFailure {
+    OpenFailure kind = OpenFailure::None;
+    const char* step = "";
+    int code = 0;
+};
+
 // Opens and configures the device at path (a UTF-8 path or device name). On failure it shows the
 // error notice ("Unable to open the port", "Unable to configure the serial port" or "Unable to set
-// the time-out parameters"), closes whatever it opened and gives kInvalidPort. A quiet open
-// (the retries after a lost link) shows no notice.
-PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet = false);
+// the time-out parameters"), closes whatever it opened, says why in failure and gives
+// kInvalidPort. A quiet open (the retries after a lost link) shows no notice.
+PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet, SerialFailure& failure);
+
+// The failure in the system's words, into buf: "the device hung up" for a read with no code,
+// the step and the reason for an open. Gives buf.
+const char* describeSerialFailure(const SerialFailure& failure, char* buf, std::size_t size);
+
+// What a device's permissions say about this user, for advice after a refused open.
+struct DeviceAccess {
+    bool groupKnown = false;  // the device is open to a group, named in group
+    char group[64] = "";
+    bool inSession = false;  // this login has that group
+    bool listed = false;     // the user is a member, from a later login
+};
+DeviceAccess deviceAccess(const char* path);
 
 // Received bytes waiting in the driver; 0 when the query fails. Clears pending line errors.
 std::uint32_t serialBytesWaiting(PortHandle port);
 
 // Reads up to count bytes that have already arrived, without waiting. Gives the number read
-// (0 when nothing has arrived) or -1 on failure, also when the device has hung up.
-std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count);
-// Why the last failed serialRead failed, in a few words.
-const char* serialReadFailure();
+// (0 when nothing has arrived) or -1 on failure (why in failure), also when the device has hung
+// up.
+std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count,
+                          SerialFailure& failure);
 
 // Waits up to ms milliseconds for more bytes to arrive; true when some have. Used only while a
 // backlog is being read, where the driver hands it over in pieces.
@@ -49,14 +75,6 @@ bool serialAwaitMore(PortHandle port, int ms);
 std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);
 
 void serialClose(PortHandle port);
-
-// Why the last failed serialOpen failed, as far as the system tells: the device is not there,
-// another program holds it, its permissions refuse us, or anything else.
-enum class OpenFailure { None, Missing, Busy, Denied, Other };
-OpenFailure serialOpenFailure();
-// The same in words, as the notice would say it ("Unable to configure the serial port: ...");
-// "" after an open that succeeded.
-const char* serialOpenFailureText();
 
 // The modal error notice, captioned "Error". On POSIX it goes to standard error; reason is the
 // system's error code (errno or GetLastError), 0 for none.

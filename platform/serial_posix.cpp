@@ -49,36 +49,6 @@ bool userListedIn(const group& g) {
     return false;
 }
 
-// What to do when the device's permissions refuse us. Serial devices are usually open to one
-// group (dialout on Debian, uucp elsewhere): name the device's own group and the command that
-// adds the user, or say that a login is all that is missing.
-void accessHint(const char* path, char* hint, std::size_t size) {
-    struct stat st {};
-    const group* g = nullptr;
-    if (path != nullptr && stat(path, &st) == 0 && st.st_gid != 0 &&
-        (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
-        g = getgrgid(st.st_gid);
-    }
-    const char* name = g != nullptr ? g->gr_name : "dialout";
-    if (g != nullptr && sessionHasGroup(st.st_gid)) {
-        std::snprintf(hint, size,
-                      "Your user is in the group %s, yet the device refuses it: see its "
-                      "permissions with: ls -l %s\n",
-                      name, path);
-    } else if (g != nullptr && userListedIn(*g)) {
-        std::snprintf(hint, size,
-                      "Your user was added to the group %s after this login: log out and back "
-                      "in (or run: newgrp %s), then try again.\n",
-                      name, name);
-    } else {
-        std::snprintf(hint, size,
-                      "Your user needs the group %s to use serial ports. Add it with:\n"
-                      "  sudo usermod -aG %s $USER\n"
-                      "then log out and back in (a new group counts from the next login).\n",
-                      name, name);
-    }
-}
-
 // "Error: " and the text, the device, and the system's reason.
 void notice(const char* text, const char* path, int err) {
     // One message, so the lines cannot be split by a full console queue.
@@ -90,10 +60,6 @@ void notice(const char* text, const char* path, int err) {
     std::snprintf(line, sizeof line, "Error: %s%s%s%s%s\n", text, path != nullptr ? ": " : "",
                   path != nullptr ? path : "", reason != nullptr ? ": " : "",
                   reason != nullptr ? reason : "");
-    if (err == EACCES || err == EPERM) {
-        const std::size_t used = std::strlen(line);
-        accessHint(path, line + used, sizeof line - used);
-    }
     consoleWrite(ConsoleStream::Err, line);
 }
 
@@ -158,10 +124,6 @@ long long nowMs() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool quietOpen = false;  // set for the length of a quiet serialOpen
-const char* lastReadFailure = "no read has failed";
-OpenFailure lastOpenFailure = OpenFailure::None;
-
 OpenFailure openFailureOf(int err) {
     switch (err) {
         case ENOENT:
@@ -189,14 +151,17 @@ void release(int fd) {
     close(fd);
 }
 
-char lastOpenFailureText[192] = "";
+// What an open's steps share: the device, whether to say a failure, and where to put it.
+struct Opening {
+    const char* path;
+    bool quiet;
+    SerialFailure& failure;
+};
 
 // A descriptor opened but not yet marked exclusive is only closed: the mark, if any, is another
 // program's (root opens a device that someone else marked), and is left to it.
-PortHandle fail(int fd, bool marked, const char* text, const char* path, int err) {
-    lastOpenFailure = openFailureOf(err);
-    std::snprintf(lastOpenFailureText, sizeof lastOpenFailureText, "%s%s%s", text,
-                  err != 0 ? ": " : "", err != 0 ? std::strerror(err) : "");
+PortHandle fail(Opening& o, int fd, bool marked, const char* text, int err) {
+    o.failure = SerialFailure{openFailureOf(err), text, err};
     if (fd >= 0) {
         if (marked) {
             release(fd);
@@ -204,13 +169,13 @@ PortHandle fail(int fd, bool marked, const char* text, const char* path, int err
             close(fd);
         }
     }
-    if (!quietOpen) {
-        notice(text, path, err);
+    if (!o.quiet) {
+        notice(text, o.path, err);
     }
     return kInvalidPort;
 }
 
-PortHandle openAndConfigure(const char* path, std::uint32_t baud);
+PortHandle openAndConfigure(Opening& o, std::uint32_t baud);
 
 }  // namespace
 
@@ -222,68 +187,89 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "/dev/ttyS%u", static_cast<unsigned>(port) - 1u);
 }
 
-OpenFailure serialOpenFailure() {
-    return lastOpenFailure;
+PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet, SerialFailure& failure) {
+    failure = SerialFailure{};
+    Opening o{path, quiet, failure};
+    return openAndConfigure(o, baud);
 }
 
-const char* serialOpenFailureText() {
-    return lastOpenFailureText;
+const char* describeSerialFailure(const SerialFailure& failure, char* buf, std::size_t size) {
+    if (failure.step[0] == '\0') {
+        std::snprintf(buf, size, "%s",
+                      failure.code == 0 ? "the device hung up" : std::strerror(failure.code));
+    } else {
+        std::snprintf(buf, size, "%s%s%s", failure.step, failure.code != 0 ? ": " : "",
+                      failure.code != 0 ? std::strerror(failure.code) : "");
+    }
+    return buf;
 }
 
-PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
-    lastOpenFailure = OpenFailure::None;
-    lastOpenFailureText[0] = '\0';
-    quietOpen = quiet;
-    const PortHandle port = openAndConfigure(path, baud);
-    quietOpen = false;
-    return port;
+DeviceAccess deviceAccess(const char* path) {
+    DeviceAccess access;
+    struct stat st {};
+    // Serial devices are usually open to one group (dialout on Debian, uucp elsewhere).
+    if (path == nullptr || stat(path, &st) != 0 || st.st_gid == 0 ||
+        (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        return access;
+    }
+    const group* g = getgrgid(st.st_gid);
+    if (g == nullptr) {
+        return access;
+    }
+    access.groupKnown = true;
+    std::snprintf(access.group, sizeof access.group, "%s", g->gr_name);
+    access.inSession = sessionHasGroup(st.st_gid);
+    access.listed = userListedIn(*g);
+    return access;
 }
 
 namespace {
 
-PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
+PortHandle openAndConfigure(Opening& o, std::uint32_t baud) {
+    const char* path = o.path;
     if (path == nullptr || path[0] == '\0') {
-        return fail(-1, false, kCantOpen, "(no device)", ENOENT);
+        o.path = "(no device)";
+        return fail(o, -1, false, kCantOpen, ENOENT);
     }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return fail(-1, false, kCantOpen, path, errno);
+        return fail(o, -1, false, kCantOpen, errno);
     }
     // The lock refuses a second logger even for root, who is not bound by TIOCEXCL.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return fail(fd, false, kCantOpen, path, errno);
+        return fail(o, fd, false, kCantOpen, errno);
     }
     if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
-        return fail(fd, false, kCantOpen, path, errno);
+        return fail(o, fd, false, kCantOpen, errno);
     }
 
     speed_t speed{};
     if (!speedFor(baud, speed)) {
-        return fail(fd, true, kCantConfigure, path, EINVAL);
+        return fail(o, fd, true, kCantConfigure, EINVAL);
     }
     termios t{};
     if (tcgetattr(fd, &t) != 0) {
-        return fail(fd, true, kCantConfigure, path, errno);
+        return fail(o, fd, true, kCantConfigure, errno);
     }
     makeRaw(t, speed);
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        return fail(fd, true, kCantConfigure, path, errno);
+        return fail(o, fd, true, kCantConfigure, errno);
     }
     // tcsetattr succeeds when any one change took, so the settings are checked as applied.
     termios applied{};
     if (tcgetattr(fd, &applied) != 0) {
-        return fail(fd, true, kCantConfigure, path, errno);
+        return fail(o, fd, true, kCantConfigure, errno);
     }
     if (!isRaw(applied, speed)) {
-        return fail(fd, true, kCantConfigure, path, 0);
+        return fail(o, fd, true, kCantConfigure, 0);
     }
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-        return fail(fd, true, kCantConfigure, path, errno);
+        return fail(o, fd, true, kCantConfigure, errno);
     }
 
     if (!applyTimeouts(fd)) {
-        return fail(fd, true, kCantSetTimeouts, path, errno);
+        return fail(o, fd, true, kCantSetTimeouts, errno);
     }
     return fd;
 }
@@ -298,7 +284,8 @@ std::uint32_t serialBytesWaiting(PortHandle port) {
     return static_cast<std::uint32_t>(n);
 }
 
-std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count) {
+std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count,
+                          SerialFailure& failure) {
     for (;;) {
         const ssize_t n = read(port, bytes, count);
         if (n > 0) {
@@ -310,7 +297,7 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
             pollfd p{port, POLLIN, 0};
             const bool gone = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
             if (gone) {
-                lastReadFailure = "the device hung up";
+                failure = SerialFailure{OpenFailure::Missing, "", 0};
             }
             return gone ? -1 : 0;
         }
@@ -320,13 +307,9 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return 0;
         }
-        lastReadFailure = std::strerror(errno);
+        failure = SerialFailure{OpenFailure::Other, "", errno};
         return -1;
     }
-}
-
-const char* serialReadFailure() {
-    return lastReadFailure;
 }
 
 bool serialAwaitMore(PortHandle port, int ms) {

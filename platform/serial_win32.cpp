@@ -24,9 +24,6 @@ void toWide(const char* text, wchar_t (&wide)[kWideChars]) {
     }
 }
 
-bool quietOpen = false;  // set for the length of a quiet serialOpen
-char lastReadFailure[128] = "no read has failed";
-
 // At least a second of the line at 115 200 baud (11 520 bytes) fits the driver's receive queue,
 // so a pass that comes late loses nothing.
 constexpr DWORD kReceiveQueue = 16384;
@@ -91,14 +88,6 @@ void notice(const char* text, const char* path, DWORD code) {
     MessageBoxW(nullptr, wide, L"Error", MB_OK | MB_ICONERROR);
 }
 
-void noteReadFailure(DWORD code) {
-    char reason[512];
-    systemReason(code, reason);
-    std::snprintf(lastReadFailure, sizeof lastReadFailure, "%s", reason);
-}
-
-OpenFailure lastOpenFailure = OpenFailure::None;
-
 OpenFailure openFailureOf(DWORD code) {
     switch (code) {
         case ERROR_FILE_NOT_FOUND:
@@ -115,27 +104,26 @@ OpenFailure openFailureOf(DWORD code) {
     }
 }
 
-char lastOpenFailureText[192] = "";
+// What an open's steps share: the device, whether to say a failure, and where to put it.
+struct Opening {
+    const char* path;
+    bool quiet;
+    SerialFailure& failure;
+};
 
-PortHandle fail(HANDLE port, const char* text, const char* path) {
+PortHandle fail(Opening& o, HANDLE port, const char* text) {
     const DWORD code = GetLastError();
-    lastOpenFailure = openFailureOf(code);
-    char reason[512] = "";
-    if (code != 0) {
-        systemReason(code, reason);
-    }
-    std::snprintf(lastOpenFailureText, sizeof lastOpenFailureText, "%s%s%s", text,
-                  reason[0] != '\0' ? ": " : "", reason);
+    o.failure = SerialFailure{openFailureOf(code), text, static_cast<int>(code)};
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(port);
     }
-    if (!quietOpen) {
-        notice(text, path, code);
+    if (!o.quiet) {
+        notice(text, o.path, code);
     }
     return kInvalidPort;
 }
 
-PortHandle openAndConfigure(const char* path, std::uint32_t baud);
+PortHandle openAndConfigure(Opening& o, std::uint32_t baud);
 
 }  // namespace
 
@@ -143,33 +131,41 @@ void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(port));
 }
 
-OpenFailure serialOpenFailure() {
-    return lastOpenFailure;
+PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet, SerialFailure& failure) {
+    failure = SerialFailure{};
+    Opening o{path, quiet, failure};
+    return openAndConfigure(o, baud);
 }
 
-const char* serialOpenFailureText() {
-    return lastOpenFailureText;
+const char* describeSerialFailure(const SerialFailure& failure, char* buf, std::size_t size) {
+    char reason[512] = "the device hung up";
+    if (failure.code != 0) {
+        systemReason(static_cast<DWORD>(failure.code), reason);
+    }
+    if (failure.step[0] == '\0') {
+        std::snprintf(buf, size, "%s", reason);
+    } else {
+        std::snprintf(buf, size, "%s%s%s", failure.step, failure.code != 0 ? ": " : "",
+                      failure.code != 0 ? reason : "");
+    }
+    return buf;
 }
 
-PortHandle serialOpen(const char* path, std::uint32_t baud, bool quiet) {
-    lastOpenFailure = OpenFailure::None;
-    lastOpenFailureText[0] = '\0';
-    quietOpen = quiet;
-    const PortHandle port = openAndConfigure(path, baud);
-    quietOpen = false;
-    return port;
+DeviceAccess deviceAccess(const char*) {
+    return {};  // no group grants a COM port
 }
 
 namespace {
 
-PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
+PortHandle openAndConfigure(Opening& o, std::uint32_t baud) {
+    const char* path = o.path;
     wchar_t g_pUartPortName[kWideChars];
     toWide(path != nullptr ? path : "", g_pUartPortName);
     // Share mode 0: no other opener while the logger holds the port.
     const HANDLE port = CreateFileW(g_pUartPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        return fail(port, kCantOpen, path);
+        return fail(o, port, kCantOpen);
     }
 
     // A driver that keeps its own queue sizes still works; the request is advice.
@@ -179,7 +175,7 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     PortDCB.DCBlength = sizeof(DCB);
     // Without the device's own settings the fields left alone would be guesses.
     if (!GetCommState(port, &PortDCB)) {
-        return fail(port, kCantConfigure, path);
+        return fail(o, port, kCantConfigure);
     }
     PortDCB.BaudRate = baud;
     PortDCB.fBinary = TRUE;
@@ -199,7 +195,7 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     PortDCB.Parity = NOPARITY;
     PortDCB.StopBits = ONESTOPBIT;
     if (!SetCommState(port, &PortDCB)) {
-        return fail(port, kCantConfigure, path);
+        return fail(o, port, kCantConfigure);
     }
 
     COMMTIMEOUTS CommTimeouts{};
@@ -211,7 +207,7 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     CommTimeouts.WriteTotalTimeoutMultiplier = 10;
     CommTimeouts.WriteTotalTimeoutConstant = 1000;
     if (!SetCommTimeouts(port, &CommTimeouts)) {
-        return fail(port, kCantSetTimeouts, path);
+        return fail(o, port, kCantSetTimeouts);
     }
     return port;
 }
@@ -228,12 +224,13 @@ std::uint32_t serialBytesWaiting(PortHandle port) {
     return stat.cbInQue;
 }
 
-std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count) {
+std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count,
+                          SerialFailure& failure) {
     DWORD got = 0;
     const auto ask = static_cast<DWORD>(count > MAXDWORD ? MAXDWORD : count);
     if (!ReadFile(port, bytes, ask, &got, nullptr)) {
         // An unplugged adapter fails every read from then on.
-        noteReadFailure(GetLastError());
+        failure = SerialFailure{OpenFailure::Other, "", static_cast<int>(GetLastError())};
         return -1;
     }
     if (got == 0) {
@@ -242,15 +239,11 @@ std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t coun
         DWORD errors = 0;
         COMSTAT stat{};
         if (!ClearCommError(port, &errors, &stat)) {
-            noteReadFailure(GetLastError());
+            failure = SerialFailure{OpenFailure::Other, "", static_cast<int>(GetLastError())};
             return -1;
         }
     }
     return static_cast<std::ptrdiff_t>(got);
-}
-
-const char* serialReadFailure() {
-    return lastReadFailure;
 }
 
 bool serialAwaitMore(PortHandle, int) {

@@ -44,7 +44,8 @@ namespace {
 int openPortQuietly(SerialLink& link, bool quiet) {
     closePort(link);  // an earlier open would otherwise leak and hold the device's lock
     char name[platform::kPortNameSize];
-    link.portHandle = platform::serialOpen(linkDeviceName(link, name), link.baudRate, quiet);
+    link.portHandle =
+        platform::serialOpen(linkDeviceName(link, name), link.baudRate, quiet, link.openFailure);
     dropPartialPacket(link.framer);  // a new port never continues an old port's packet
     return link.portHandle == platform::kInvalidPort ? -1 : 0;
 }
@@ -99,9 +100,9 @@ int reopenLink(SerialLink& link) {
     }
     // Tried once a second while the board is away: a notice each time would bury the console.
     if (openPortQuietly(link, true) != 0) {
-        link.waitReason = waitReasonOf(platform::serialOpenFailure());
-        std::snprintf(link.waitDetail.data(), link.waitDetail.size(), "%s",
-                      platform::serialOpenFailureText());
+        link.waitReason = waitReasonOf(link.openFailure.kind);
+        platform::describeSerialFailure(link.openFailure, link.waitDetail.data(),
+                                        link.waitDetail.size());
         return -1;
     }
     // It came between the look and the open: look again, now that it is held.
@@ -181,12 +182,12 @@ int drainPort(SerialLink& link, PacketRing& ring) {
     // such pieces: wait a moment for the next one rather than a whole loop pass, so a burst is
     // read as fast as it comes.
     for (;;) {
-        std::ptrdiff_t got =
-            platform::serialRead(link.portHandle, link.sioRxBuffer.data(), link.sioRxBuffer.size());
+        std::ptrdiff_t got = platform::serialRead(link.portHandle, link.sioRxBuffer.data(),
+                                                  link.sioRxBuffer.size(), link.readFailure);
         if (got < 0) {
             // One failure may pass; one that repeats at once means the device is gone.
             got = platform::serialRead(link.portHandle, link.sioRxBuffer.data(),
-                                       link.sioRxBuffer.size());
+                                       link.sioRxBuffer.size(), link.readFailure);
         }
         if (got < 0) {
             // Said once per loss. The text tells whether the bytes lost were a packet's header

@@ -13,8 +13,8 @@ LinkEvent watchLink(SerialLink& link, std::uint64_t nowMs) {
         // The packet that was arriving can never be completed: bytes after the return belong
         // to other packets.
         dropPartialPacket(link.framer);
-        std::snprintf(link.lossReason.data(), link.lossReason.size(), "%s",
-                      platform::serialReadFailure());
+        platform::describeSerialFailure(link.readFailure, link.lossReason.data(),
+                                        link.lossReason.size());
         closePort(link);
         link.readFailed = false;
         link.lost = true;

@@ -91,6 +91,8 @@ struct SerialLink {
     platform::DeviceIdentity identity;
     platform::DeviceIdentity foundIdentity;       // the other device, for the message
     WaitReason waitReason = WaitReason::Missing;  // why the last retry failed
+    platform::SerialFailure openFailure;          // why the last open failed
+    platform::SerialFailure readFailure;          // why the last read failed
     std::array<char, 192> waitDetail{};           // the system's words for WaitReason::Other
     // Sees every byte a drain reads, as read and before framing (raw capture); null for none.
     void (*rawSink)(void* context, const std::uint8_t* bytes, std::size_t count) = nullptr;
