@@ -1,5 +1,11 @@
 #include "app/file_set.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/console.h"
+
 namespace vg::app {
 
 logging::OutputFile& setFile(FileSet& set, std::size_t slot) {
@@ -95,6 +101,58 @@ int closeFileSet(FileSet& set) {
 void discardFileSet(FileSet& set) {
     for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
         logging::discardOutputFile(setFile(set, slot));
+    }
+}
+
+namespace {
+
+// Whole paths (up to kPathBytes, escaped) are longer than consolePrint takes.
+void sayNote(const logging::OutputFile& file, logging::FileNote what, int code) {
+    static char name[4 * logging::kPathBytes];  // said from the loop's thread only
+    static char text[4 * logging::kPathBytes + 512];
+    logging::escapeName(name, sizeof name, file.name.data());
+    const char* reason = std::strerror(code != 0 ? code : EIO);
+    int n = 0;
+    switch (what) {
+        case logging::FileNote::WriteFailed:
+            n = std::snprintf(text, sizeof text, "Error writing %s %s: %s\r\n", file.what, name,
+                              reason);
+            break;
+        case logging::FileNote::CloseFailed:
+            n = std::snprintf(text, sizeof text, "Error closing %s %s: %s\r\n", file.what, name,
+                              reason);
+            break;
+        case logging::FileNote::PutBack:
+            n = std::snprintf(text, sizeof text,
+                              "%s %s was deleted during the run: put back with everything written "
+                              "so far (%llu bytes); logging goes on into it\r\n",
+                              file.what, name, static_cast<unsigned long long>(file.heldBytes));
+            break;
+        case logging::FileNote::Lost:
+            n = std::snprintf(text, sizeof text,
+                              "%s %s was deleted during the run and cannot be put back: %s\r\n",
+                              file.what, name, reason);
+            break;
+        case logging::FileNote::None:
+            break;
+    }
+    if (n > 0) {
+        const auto len = static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n)
+                                                                   : sizeof text - 1;
+        platform::consoleWrite(platform::ConsoleStream::Err, text, len);
+    }
+}
+
+}  // namespace
+
+void sayFileNotes(FileSet& set) {
+    for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
+        logging::OutputFile& file = setFile(set, slot);
+        int code = 0;
+        for (logging::FileNote what = logging::takeFileNote(file, code);
+             what != logging::FileNote::None; what = logging::takeFileNote(file, code)) {
+            sayNote(file, what, code);
+        }
     }
 }
 

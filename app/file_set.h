@@ -63,6 +63,10 @@ void discardFileSet(FileSet& set);
 // Makes next the current set (its files go on in current's place, ties included).
 void replaceFileSet(FileSet& current, const FileSet& next);
 
+// Says on standard error what happened to the set's files since the last call (a failed write,
+// a file deleted and put back or lost, a failed close).
+void sayFileNotes(FileSet& set);
+
 // Moves the capture and its times from one set to the next (a named capture is never rotated).
 void carryCapture(FileSet& from, FileSet& to);
 

@@ -125,9 +125,11 @@ Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
     if (!rec.rotateCapture) {
         carryCapture(current, *next);
     }
+    sayFileNotes(current);  // what the pass before left unsaid
     if (closeFileSet(current) != 0) {
         rec.closeFailed = true;
     }
+    sayFileNotes(current);
     const std::uint64_t held = logging::samplesHeld(current.logs);
     rec.earlierSamples += held;
     if (rec.closedSets.size() < rec.closedSets.capacity()) {

@@ -54,6 +54,7 @@ End pass(Loop& loop) {
             break;
     }
     flushFileSetIfDue(app.files, now);
+    sayFileNotes(app.files);
     if (fileSetFailed(app.files) || app.recording.closeFailed) {
         // Nothing more can be appended to that file (a full disk, a log deleted with its
         // folder), or the set a rotation closed lost lines: end the run now, with the status
@@ -119,6 +120,7 @@ int finish(Loop& loop, End end) {
     endRunStatus(app.run);
     loop.source.finish(app);
     const bool complete = closeFileSet(app.files) == 0 && !app.recording.closeFailed;
+    sayFileNotes(app.files);
     summarizeRun(app, loop.clock.nowMs());
     for (RunTap* tap : loop.taps) {
         tap->finished(app, app.summary);

@@ -1,39 +1,20 @@
 #include "logging/output_file.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-
-#include "platform/console.h"
 
 namespace vg::logging {
 
 namespace {
 
-// Messages carry whole paths (up to kPathBytes, escaped), longer than consolePrint takes.
-void report(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-void report(const char* format, ...) {
-    char text[4 * kPathBytes + 512];
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n > 0) {
-        const std::size_t len = static_cast<std::size_t>(n) < sizeof text
-                                    ? static_cast<std::size_t>(n)
-                                    : sizeof text - 1;
-        platform::consoleWrite(platform::ConsoleStream::Err, text, len);
+void note(OutputFile& file, FileNote what, int code) {
+    if (file.noteCount < kMaxFileNotes) {
+        file.notes[file.noteCount] = what;
+        file.noteCodes[file.noteCount] = code;
+        ++file.noteCount;
     }
-}
-
-const char* reason(int err) {
-    return std::strerror(err != 0 ? err : EIO);
 }
 
 std::uint64_t countLineEnds(const char* p, std::size_t len) {
@@ -75,9 +56,7 @@ void fail(OutputFile& file, std::size_t written, const char* chunk, int err) {
     platform::truncateFile(file.handle, file.heldBytes, cutErr);
     file.failed = true;
     file.used = 0;
-    char name[4 * kPathBytes];
-    escapeName(name, sizeof name, file.name.data());
-    report("Error writing %s %s: %s\r\n", file.what, name, reason(err));
+    note(file, FileNote::WriteFailed, err != 0 ? err : EIO);
 }
 
 bool writeChunk(OutputFile& file, const char* chunk, std::size_t len) {
@@ -127,6 +106,20 @@ void escapeName(char* out, std::size_t size, const char* text) {
     out[at] = '\0';
 }
 
+FileNote takeFileNote(OutputFile& file, int& code) {
+    if (file.noteCount == 0) {
+        return FileNote::None;
+    }
+    const FileNote first = file.notes[0];
+    code = file.noteCodes[0];
+    for (std::size_t i = 1; i < file.noteCount; ++i) {
+        file.notes[i - 1] = file.notes[i];
+        file.noteCodes[i - 1] = file.noteCodes[i];
+    }
+    --file.noteCount;
+    return first;
+}
+
 int createOutputFile(OutputFile& file, const char* name, const char* what, bool lines) {
     if (std::strlen(name) >= kPathBytes) {
         return ENAMETOOLONG;
@@ -148,6 +141,7 @@ int createOutputFile(OutputFile& file, const char* name, const char* what, bool 
     file.leader = file.follower = nullptr;
     file.lastChunk = 0;
     file.lastChunkAt = file.linesBeforeChunk = 0;
+    file.noteCount = 0;
     file.restoring = platform::kNoFile;
     file.restoredBytes = 0;
     return 0;
@@ -265,7 +259,7 @@ void followLines(OutputFile& follower, OutputFile& leader) {
 
 namespace {
 
-// Loses a deleted file that cannot be put back: reported, and the latch closed.
+// Loses a deleted file that cannot be put back: noted, and the latch closed.
 FileCheck lose(OutputFile& file, int err) {
     if (file.restoring != platform::kNoFile) {
         int ignored = 0;
@@ -273,10 +267,7 @@ FileCheck lose(OutputFile& file, int err) {
         file.restoring = platform::kNoFile;
         platform::removeFile(file.name.data());  // a part of the file would pass for all of it
     }
-    char name[4 * kPathBytes];
-    escapeName(name, sizeof name, file.name.data());
-    report("%s %s was deleted during the run and cannot be put back: %s\r\n", file.what, name,
-           reason(err));
+    note(file, FileNote::Lost, err != 0 ? err : EIO);
     file.failed = true;
     file.lost = true;
     file.used = 0;
@@ -305,12 +296,7 @@ FileCheck continueRestore(OutputFile& file, std::uint64_t limit) {
     platform::closeFile(file.handle, err);
     file.handle = file.restoring;
     file.restoring = platform::kNoFile;
-    char name[4 * kPathBytes];
-    escapeName(name, sizeof name, file.name.data());
-    report(
-        "%s %s was deleted during the run: put back with everything written so far "
-        "(%llu bytes); logging goes on into it\r\n",
-        file.what, name, static_cast<unsigned long long>(file.heldBytes));
+    note(file, FileNote::PutBack, 0);
     return FileCheck::PutBack;
 }
 
@@ -358,9 +344,7 @@ int closeOutputFile(OutputFile& file) {
     int err = 0;
     if (!platform::closeFile(file.handle, err) && !file.failed) {
         file.failed = true;
-        char name[4 * kPathBytes];
-        escapeName(name, sizeof name, file.name.data());
-        report("Error closing %s %s: %s\r\n", file.what, name, reason(err));
+        note(file, FileNote::CloseFailed, err != 0 ? err : EIO);
     }
     file.handle = platform::kNoFile;
     return file.failed ? -1 : 0;

@@ -2,11 +2,11 @@
 // buffer of its own with the system's write calls, so what the file holds is always known.
 //
 // - Failure latch: after the first failed write nothing more is ever appended. The file is cut
-//   back to a clean prefix (a text file to its last whole line) and the reason is reported once
-//   on standard error: "Error writing <what> <name>: <reason>".
+//   back to a clean prefix (a text file to its last whole line) and the failure is noted once
+//   (FileNote::WriteFailed with the system's code) for the application to say.
 // - Presence: checkOutputFile, called with the once-a-second flush, puts a file that was deleted
 //   back under its name with everything it held (logging goes on into it), and notes where a
-//   moved file is now. Where it cannot be put back the file counts as failed.
+//   moved file is now. Where it cannot be put back the file counts as failed. Both are noted.
 // - heldBytes and heldLines count only what reached the file, never what was merely handed in.
 //
 // No allocation: the buffer and the names live in the object. Not thread-safe; one owner.
@@ -25,6 +25,16 @@ inline constexpr std::size_t kFileBufferBytes = 64 * 1024;
 // A deleted file is copied back this much per check at most, so a long run's log never holds
 // up the data path for long; logging goes on into the old copy meanwhile.
 inline constexpr std::uint64_t kRestoreSliceBytes = 16u << 20;
+
+// What happened to a file that its owner should say; kept until takeFileNote.
+enum class FileNote {
+    None,
+    WriteFailed,  // code: why; the file keeps its clean prefix
+    CloseFailed,  // code: why
+    PutBack,      // it had been deleted: it is back under its name with heldBytes
+    Lost,         // deleted and not put back; code: why
+};
+inline constexpr std::size_t kMaxFileNotes = 3;  // a close can note a put-back and a failure
 
 enum class FileCheck {
     Here,     // where it was created (or closed, or already failed)
@@ -57,8 +67,14 @@ struct OutputFile {
     std::size_t lastChunk = 0;
     std::uint64_t lastChunkAt = 0;
     std::uint64_t linesBeforeChunk = 0;
+    std::array<FileNote, kMaxFileNotes> notes{};  // not yet taken, oldest first
+    std::array<int, kMaxFileNotes> noteCodes{};
+    std::size_t noteCount = 0;
     std::array<char, kFileBufferBytes> buffer;
 };
+
+// The oldest note not yet taken (its system code in code); FileNote::None when there is none.
+FileNote takeFileNote(OutputFile& file, int& code);
 
 // Creates name exclusively (never over an existing file or link). what names the file in
 // messages ("log file", "raw capture file"); lines marks a text file. 0, or the system's reason
@@ -75,8 +91,8 @@ bool flushOutputFile(OutputFile& file);
 // Ties follower's lines to leader's, one for one (both open; nothing when either is closed).
 void followLines(OutputFile& follower, OutputFile& leader);
 
-// Whether the file is still where it was created; see FileCheck. Reports a deleted file on
-// standard error (put back, or why it could not be).
+// Whether the file is still where it was created; see FileCheck. A deleted file is noted (put
+// back, or why it could not be).
 FileCheck checkOutputFile(OutputFile& file);
 
 // Flushes, checks the file's place a last time (finishing a put-back), and closes it. 0 when
