@@ -33,6 +33,27 @@ const char* setFileName(const FileSet& set, std::size_t slot) {
 
 namespace {
 
+// The one line the operator gets besides "Error opening log file(s)": which file, and why (it
+// exists, the folder is read-only or gone, the name is too long, ...).
+void sayCreateFailure(const logging::CreateFailure& failure) {
+    if (failure.err == 0) {
+        return;  // nothing known (a stamp out of range)
+    }
+    static char name[4 * logging::kPathBytes];
+    logging::escapeName(name, sizeof name, failure.name.data());
+    static char text[4 * logging::kPathBytes + 256];
+    const int n =
+        std::snprintf(text, sizeof text, "Error creating %s %s%s: %s\r\n", failure.what,
+                      failure.inFolder ? "in " : "", name,
+                      failure.err == ENAMETOOLONG ? "name too long" : std::strerror(failure.err));
+    if (n > 0) {
+        platform::consoleWrite(platform::ConsoleStream::Err, text,
+                               static_cast<std::size_t>(n) < sizeof text
+                                   ? static_cast<std::size_t>(n)
+                                   : sizeof text - 1);
+    }
+}
+
 // The times file's rows go one for one with the samples log's lines.
 void tie(FileSet& set) {
     for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
@@ -45,16 +66,20 @@ void tie(FileSet& set) {
 
 int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp, std::uint64_t nowMs) {
     set.stamp = stamp;
+    static logging::CreateFailure failure;  // beside the set, not on the stack
+    failure = logging::CreateFailure{};
     if (logging::openLogsAndCaptureAt(set.logs, set.capture, plan.capture, plan.captureName, stamp,
-                                      plan.dir) != 0) {
+                                      plan.dir, &failure) != 0) {
+        sayCreateFailure(failure);
         return 1;
     }
     const bool companion = plan.times && plan.capture;
     if (plan.times &&
-        (logging::openTimesFile(set.times, plan.dir, stamp) != 0 ||
+        (logging::openTimesFile(set.times, plan.dir, stamp, &failure) != 0 ||
          (companion && logging::openCaptureTimes(set.captureTimes, set.capture.file.name.data(),
-                                                 plan.wallStartUs) != 0))) {
+                                                 plan.wallStartUs, &failure) != 0))) {
         discardFileSet(set);
+        sayCreateFailure(failure);
         return 1;
     }
     tie(set);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/common.h"
-#include "platform/console.h"
 #include "platform/file.h"
 
 namespace vg::logging {
@@ -68,23 +67,18 @@ bool captureTimesName(char* buf, std::size_t size, const char* captureName) {
     return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
-int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs) {
+int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs,
+                     CreateFailure* failure) {
     if (times.file.handle != platform::kNoFile) {
         return 1;
     }
     times.name.fill('\0');
     if (!captureTimesName(times.name.data(), times.name.size(), captureName)) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "Error creating capture times file %s%s: name too long\r\n",
-                               captureName, kCaptureTimesSuffix);
-        return 1;
+        return createFailed(failure, "capture times file", times.name.data(), false, ENAMETOOLONG);
     }
     const int err = createOutputFile(times.file, times.name.data(), "capture times file", true);
     if (err != 0) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "Error creating capture times file %s: %s\r\n", times.name.data(),
-                               std::strerror(err));
-        return 1;
+        return createFailed(failure, "capture times file", times.name.data(), false, err);
     }
     char header[128];
     UtcCache utc;

@@ -37,7 +37,8 @@ bool captureTimesName(char* buf, std::size_t size, const char* captureName);
 
 // Creates the companion of the capture captureName exclusively and writes its two header lines.
 // 0 on success, 1 on failure with the reason on standard error.
-int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs);
+int openCaptureTimes(CaptureTimes& times, const char* captureName, std::int64_t wallStartUs,
+                     CreateFailure* failure = nullptr);
 void noteCaptureRead(CaptureTimes& times, std::int64_t hostUs, std::size_t bytes);
 void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs);
 // Flushed, closed and discarded as the OutputFile it is (times.file).

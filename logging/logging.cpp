@@ -6,7 +6,6 @@
 
 #include "logging/logging.h"
 #include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/file.h"
 
 namespace vg::logging {
@@ -62,7 +61,8 @@ int openLogFiles(LogFiles& logs) {
     return openLogFilesAt(logs, local);
 }
 
-int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir) {
+int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir,
+                   CreateFailure* failure) {
     if (logs.files[kSamplesLog].handle != platform::kNoFile ||
         logs.files[kMiscLog].handle != platform::kNoFile) {
         return 1;  // already open: a second pair would leak the first
@@ -76,19 +76,14 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir) {
     for (std::size_t slot = 0; slot < 2; ++slot) {
         char name[kPathBytes];
         int err = ENAMETOOLONG;
-        if (formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart) &&
-            prependDir(name, sizeof name, dir)) {
+        const bool named = formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart) &&
+                           prependDir(name, sizeof name, dir);
+        if (named) {
             // Exclusive: never replace an existing file or follow a planted link.
             err = createOutputFile(logs.files[slot], name, "log file", true);
-            if (err != 0) {
-                // The one line the operator gets besides "Error opening log file(s)": which
-                // file, and why (it exists, the directory is read-only or gone, ...).
-                platform::consolePrint(platform::ConsoleStream::Err,
-                                       "Error creating log file %s: %s\r\n", name,
-                                       std::strerror(err));
-            }
         }
         if (err != 0) {
+            createFailed(failure, "log file", named ? name : dir, !named, err);
             // Leave nothing of this run behind; whatever exists under these names is not ours.
             for (std::size_t made = 0; made < slot; ++made) {
                 discardOutputFile(logs.files[made]);

@@ -62,7 +62,9 @@ bool prependDir(char* buf, std::size_t size, const char* dir);
 // a log this call created before failing is removed again. On POSIX the first call also makes
 // the process ignore SIGXFSZ, so a file-size limit surfaces as a write error.
 int openLogFiles(LogFiles& logs);
-int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir = nullptr);
+// Why it failed goes into failure, when given.
+int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir = nullptr,
+                   CreateFailure* failure = nullptr);
 
 // Formats one samples-log line (with its "\r\n", no terminator) into buf and returns its
 // length; buf must hold kMaxSampleLine bytes. Byte for byte the C library's

@@ -106,6 +106,18 @@ void escapeName(char* out, std::size_t size, const char* text) {
     out[at] = '\0';
 }
 
+int createFailed(CreateFailure* failure, const char* what, const char* name, bool inFolder,
+                 int err) {
+    if (failure != nullptr) {
+        failure->what = what;
+        std::snprintf(failure->name.data(), failure->name.size(), "%s",
+                      name != nullptr ? name : "");
+        failure->inFolder = inFolder;
+        failure->err = err != 0 ? err : EIO;
+    }
+    return 1;
+}
+
 FileNote takeFileNote(OutputFile& file, int& code) {
     if (file.noteCount == 0) {
         return FileNote::None;

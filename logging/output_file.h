@@ -76,6 +76,18 @@ struct OutputFile {
 // The oldest note not yet taken (its system code in code); FileNote::None when there is none.
 FileNote takeFileNote(OutputFile& file, int& code);
 
+// Why a file could not be created: its kind, its name (or, when no name could be made to fit,
+// the folder it was to go in), and the system's reason (ENAMETOOLONG for a name too long).
+struct CreateFailure {
+    const char* what = "";
+    std::array<char, kPathBytes> name{};
+    bool inFolder = false;  // name is the folder
+    int err = 0;
+};
+// Fills failure (when not null); gives 1, an open's failure result.
+int createFailed(CreateFailure* failure, const char* what, const char* name, bool inFolder,
+                 int err);
+
 // Creates name exclusively (never over an existing file or link). what names the file in
 // messages ("log file", "raw capture file"); lines marks a text file. 0, or the system's reason
 // (an errno value; ENAMETOOLONG for a name of kPathBytes or more). Reports nothing.

@@ -5,7 +5,6 @@
 
 #include "common/common.h"
 #include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/file.h"
 
 namespace vg::logging {
@@ -26,7 +25,7 @@ bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local) {
 }
 
 int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart,
-                   const char* dir) {
+                   const char* dir, CreateFailure* failure) {
     if (capture.file.handle != platform::kNoFile) {
         return 1;
     }
@@ -35,7 +34,7 @@ int openRawCapture(RawCapture& capture, const char* name, const std::tm& localSt
     char placed[kPathBytes] = "";
     if (name == nullptr) {
         if (!formatRawCaptureName(placed, kNameBytes, localStart)) {
-            return 1;
+            return createFailed(failure, "raw capture file", dir, true, ENAMETOOLONG);
         }
     } else if (name[0] != '/' && name[0] != '\\' && (name[0] == '\0' || name[1] != ':') &&
                std::strlen(name) < sizeof placed) {
@@ -43,21 +42,14 @@ int openRawCapture(RawCapture& capture, const char* name, const std::tm& localSt
     }
     if (placed[0] != '\0') {
         if (!prependDir(placed, sizeof placed, dir)) {
-            platform::consolePrint(platform::ConsoleStream::Err,
-                                   "Error creating raw capture file in %s: name too long\r\n", dir);
-            return 1;
+            return createFailed(failure, "raw capture file", dir, true, ENAMETOOLONG);
         }
         name = placed;
     }
     // Exclusive like the logs: a capture of an earlier run is never overwritten.
     const int err = createOutputFile(capture.file, name, "raw capture file", false);
     if (err != 0) {
-        char shown[4 * kPathBytes];
-        escapeName(shown, sizeof shown, name);
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "Error creating raw capture file %s: %s\r\n", shown,
-                               err == ENAMETOOLONG ? "name too long" : std::strerror(err));
-        return 1;
+        return createFailed(failure, "raw capture file", name, false, err);
     }
     return 0;
 }
@@ -137,12 +129,12 @@ void discardRawCapture(RawCapture& capture) {
 }
 
 int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                         const std::tm& local, const char* dir) {
+                         const std::tm& local, const char* dir, CreateFailure* failure) {
     // One reading of the clock names all three, so the capture sits beside its logs.
-    if (raw && openRawCapture(capture, rawName, local, dir) != 0) {
+    if (raw && openRawCapture(capture, rawName, local, dir, failure) != 0) {
         return 1;
     }
-    if (openLogFilesAt(logs, local, dir) != 0) {
+    if (openLogFilesAt(logs, local, dir, failure) != 0) {
         discardRawCapture(capture);
         return 1;
     }

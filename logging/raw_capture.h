@@ -26,7 +26,7 @@ bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local);
 // absolute name stays where it says). An existing file or link of that name is never replaced.
 // 0 on success, 1 on failure with the reason on standard error.
 int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart,
-                   const char* dir = nullptr);
+                   const char* dir = nullptr, CreateFailure* failure = nullptr);
 
 // Appends bytes. After a failed write nothing more is appended: the file stays a prefix of the
 // bytes received (see OutputFile).
@@ -59,6 +59,6 @@ void discardRawCapture(RawCapture& capture);
 // all named from the local time given (a named capture keeps its name). 0 on success; 1 on
 // failure, with nothing of this run left behind.
 int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                         const std::tm& local, const char* dir);
+                         const std::tm& local, const char* dir, CreateFailure* failure = nullptr);
 
 }  // namespace vg::logging

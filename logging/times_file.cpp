@@ -5,7 +5,6 @@
 
 #include "common/common.h"
 #include "logging/logging.h"
-#include "platform/console.h"
 #include "platform/file.h"
 
 namespace vg::logging {
@@ -150,7 +149,8 @@ bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local) {
     return true;
 }
 
-int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) {
+int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart,
+                  CreateFailure* failure) {
     if (times.file.handle != platform::kNoFile) {
         return 1;
     }
@@ -159,15 +159,11 @@ int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart) 
         return 1;
     }
     if (!prependDir(times.name.data(), times.name.size(), dir)) {
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "Error creating times file in %s: name too long\r\n", dir);
-        return 1;
+        return createFailed(failure, "times file", dir, true, ENAMETOOLONG);
     }
     const int err = createOutputFile(times.file, times.name.data(), "times file", true);
     if (err != 0) {
-        platform::consolePrint(platform::ConsoleStream::Err, "Error creating times file %s: %s\r\n",
-                               times.name.data(), std::strerror(err));
-        return 1;
+        return createFailed(failure, "times file", times.name.data(), false, err);
     }
     appendToFile(times.file, kTimesHeader, sizeof kTimesHeader - 1);
     return 0;
