@@ -140,7 +140,6 @@ Pull CaptureSource::refill() {
 }
 
 Pull CaptureSource::pull(App& app, std::uint64_t /*nowMs*/) {
-    passBytes = 0;
     if (timed && !timesEnded) {
         return pullTimed(app);
     }
@@ -214,6 +213,7 @@ Pull CaptureSource::pullTimed(App& app) {
 
 void CaptureSource::show(App& app, const RunCounters& counters, std::uint64_t nowMs) {
     updateReplayProgress(app.run, passBytes, counters.packets, nowMs);
+    passBytes = 0;
 }
 
 void CaptureSource::wait(App& /*app*/, std::int64_t dueMs) {

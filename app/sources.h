@@ -44,7 +44,7 @@ struct CaptureSource final : Source {
     bool beyondTimes = false;   // bytes came after it
     bool lossPending = false;   // a recorded loss, after the packets before it are decoded
     std::int64_t lossUs = 0;
-    std::size_t passBytes = 0;  // read this pass, for the progress
+    std::size_t passBytes = 0;  // read since the progress was last shown
 
     Pull pull(App& app, std::uint64_t nowMs) override;
     void show(App& app, const RunCounters& counters, std::uint64_t nowMs) override;
