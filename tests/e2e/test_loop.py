@@ -105,6 +105,21 @@ class ReplayIsARun(unittest.TestCase):
                 self.assertTrue(lines[0].startswith(b"vglog: --replay "), done.stderr)
                 self.assertEqual(lines[1], b"Try 'vglog --help' for more information.")
 
+    def test_samples_bounds_a_replay_as_it_bounds_a_live_run(self):
+        work = tempfile.TemporaryDirectory(prefix="vglog-replay-samples-")
+        self.addCleanup(work.cleanup)
+        capture = os.path.join(work.name, "capture.bin")
+        with open(capture, "wb") as f:
+            f.write(subprocess.run([VGLOG_SIM, "--stdout", "--count", "3000", "--seed", "4"],
+                                   capture_output=True, check=True).stdout)
+        done = subprocess.run([VGLOG, "--replay", capture, "--samples", "100"], cwd=work.name,
+                              capture_output=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(b", 100 samples logged", done.stderr)
+        [samples] = [n for n in os.listdir(work.name) if n.startswith("anglesAndAccels.")]
+        with open(os.path.join(work.name, samples), "rb") as f:
+            self.assertEqual(f.read().count(b"\n"), 101)
+
     def test_the_live_view_follows_a_replay(self):
         work = tempfile.TemporaryDirectory(prefix="vglog-replay-live-")
         self.addCleanup(work.cleanup)
