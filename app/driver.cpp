@@ -247,6 +247,8 @@ int runLive(App& app, const Options& options, std::span<RunTap* const> taps) {
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device), app.files,
                        platform::monotonicMs());
     }
+    // The run's time (the summary's, the duration's) counts from the start line.
+    restartRecordingClock(app.recording, app.run.startMs);
     PortSource source;
     source.times = options.times;
     const int status = runLoop(app, source, systemClock(), taps);

@@ -71,8 +71,7 @@ void startRecording(Recording& rec, const Options& options, std::uint64_t startM
     rec.durationMs = options.durationMs;
     rec.sampleLimit = options.sampleLimit;
     rec.rotateMs = options.rotateMs;
-    rec.startMs = startMs;
-    rec.nextRotateMs = options.rotateMs != 0 ? startMs + options.rotateMs : 0;
+    restartRecordingClock(rec, startMs);
     if (options.rotateMs != 0) {
         // A bounded run needs no more sets than its duration makes.
         std::size_t sets = kMaxListedSets;
@@ -81,6 +80,11 @@ void startRecording(Recording& rec, const Options& options, std::uint64_t startM
         }
         rec.closedSets.reserve(sets);
     }
+}
+
+void restartRecordingClock(Recording& rec, std::uint64_t startMs) {
+    rec.startMs = startMs;
+    rec.nextRotateMs = rec.rotateMs != 0 ? startMs + rec.rotateMs : 0;
 }
 
 bool sampleLimitReached(const App& app) {

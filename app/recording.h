@@ -72,6 +72,8 @@ std::uint64_t rotateMinimumMs();
 
 // Takes the switches; the run's clock starts at startMs. A replay's set has no capture.
 void startRecording(Recording& rec, const Options& options, std::uint64_t startMs);
+// Starts the run's clock (the duration and the rotations count from it) again at startMs.
+void restartRecordingClock(Recording& rec, std::uint64_t startMs);
 
 // True once --samples N samples are decoded: nothing after the Nth is decoded.
 bool sampleLimitReached(const App& app);
