@@ -367,7 +367,7 @@ int runUntilEnd(App& app, const Options& options) {
     app.link.identityRoots = &roots;
     if (sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
-        suggestPorts();
+        suggestPorts(options.port == nullptr);
         return status;
     }
     std::tm stamp{};

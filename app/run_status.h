@@ -76,8 +76,9 @@ void endRunStatus(const RunStatus& status);
 
 // The status line's text (no line end) into buf; the length written. It is fitted into
 // columns - 1 (columns 0: kDefaultColumns): the elapsed time and link state come first, then
-// samples and rate, then the three angles, each in a narrower form when needed, and the rest
-// (packets by kind, noise, drops) only while they fit, dropped from the last.
+// samples and rate, then the three angles (once a sample is logged), each in a narrower form
+// when needed, and the rest (packets by kind, noise, drops) only while they fit, dropped from
+// the last.
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
@@ -111,8 +112,9 @@ void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
 // --list: the ports on standard output, one a line; when there are none, a note on standard
 // error. 0, or 1 when the ports could not be listed (the reason on standard error).
 int listPorts();
-// After a failed open of a device that does not exist: the ports there are and a hint to pass
-// one, on standard error. Nothing when the device was busy or refused us.
-void suggestPorts();
+// After a failed open of a device that does not exist: the ports there are (adapters first) and
+// a hint to pass one, on standard error; after the prompt (prompted: no port was named), the
+// usage line before them. Nothing when the device was busy or refused us.
+void suggestPorts(bool prompted);
 
 }  // namespace vg::app

@@ -174,8 +174,13 @@ class StatusLine(unittest.TestCase):
                 terminal = Terminal(widths[0])
                 proc = self.start_at(terminal, term, self.port.path)
                 self.assertEqual(self.port.wait_for(1), b"w")
-                board = self.board()
                 self.assertTrue(wait_until(lambda: len(os.listdir(self.work.name)) == 2))
+                # Before the first sample: the count, and no angles that would pass for data.
+                row = lambda: terminal.rows()[terminal.screen.cursor.y]  # noqa: E731
+                self.assertTrue(wait_until(lambda: re.search(r" 0 (samples|smp) ", row()), 10),
+                                "\n".join(terminal.rows()))
+                self.assertNotIn("phi", row())
+                board = self.board()
                 messages = ["Varnel-Gyrelle Data Log App", self.logging_line()]
                 top = 0
                 for width in widths:
