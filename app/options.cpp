@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "live/live.h"
+
 namespace vg::app {
 
 namespace {
@@ -256,6 +258,9 @@ Options parseOptions(int argc, char** argv) {
                 o.times = true;
                 break;
             case Switch::Serve:
+                if (!live::built()) {
+                    fail(o, "--serve: the live view is not in this build");
+                }
                 o.serve = value;
                 break;
             case Switch::Dir:
