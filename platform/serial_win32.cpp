@@ -161,7 +161,8 @@ Port* portOf(PortHandle handle) {
     return handle == kInvalidPort || handle == nullptr ? nullptr : static_cast<Port*>(handle);
 }
 
-// Takes an open device into a free slot, its events made once per slot and kept.
+// Takes an open device into a free slot, its events made once per slot and kept; kInvalidPort
+// (the device left open) when there is none.
 PortHandle adopt(HANDLE device) {
     for (Port& p : ports) {
         if (p.device != INVALID_HANDLE_VALUE) {
@@ -180,7 +181,6 @@ PortHandle adopt(HANDLE device) {
         p.holding = false;
         return &p;
     }
-    CloseHandle(device);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kInvalidPort;
 }
@@ -330,7 +330,8 @@ PortHandle openAndConfigure(const char* path, std::uint32_t baud) {
     if (!SetCommTimeouts(port, &CommTimeouts)) {
         return fail(port, kCantSetTimeouts, path);
     }
-    return adopt(port);
+    const PortHandle adopted = adopt(port);
+    return adopted != kInvalidPort ? adopted : fail(port, kCantOpen, path);
 }
 
 }  // namespace
