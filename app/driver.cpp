@@ -219,7 +219,7 @@ int openBoard(App& app, const Options& options) {
     app.link.identityRoots = &roots;
     if (sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
-        suggestPorts(app.link);
+        suggestPorts(app.link, options.port == nullptr);
         return status;
     }
     return 0;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/common.h"
+#include "live/live.h"
 
 namespace vg::app {
 
@@ -154,6 +155,9 @@ void applySwitch(Options& o, Switch id, const char* value) {
             o.times = true;
             break;
         case Switch::Serve:
+            if (!live::built()) {
+                fail(o, "--serve: the live view is not in this build");
+            }
             o.serve = value;
             break;
         case Switch::Dir:

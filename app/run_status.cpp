@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/options.h"
 #include "platform/console.h"
 #include "platform/ports.h"
 #include "platform/serial.h"
@@ -353,20 +354,25 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
     const unsigned long long samples = ull(counters.packets.angleAccel);
     setField(f[1].wide, "%llu samples %.1f/s", samples, samplesPerSecond);
     setField(f[1].narrow, "%llu smp %.0f/s", samples, samplesPerSecond);
-    const auto phi = static_cast<double>(latest.phi);
-    const auto theta = static_cast<double>(latest.theta);
-    const auto psi = static_cast<double>(latest.psi);
-    setField(f[2].wide, "phi %.3f theta %.3f psi %.3f", phi, theta, psi);
-    setField(f[2].narrow, "phi %.2f th %.2f psi %.2f", phi, theta, psi);
-    setField(f[3].wide, "quat %llu vec %llu other %llu", ull(counters.packets.quaternion),
+    std::size_t n = 2;
+    // Before the first sample there are no angles to show, only zeros that look like data.
+    if (samples > 0) {
+        const auto phi = static_cast<double>(latest.phi);
+        const auto theta = static_cast<double>(latest.theta);
+        const auto psi = static_cast<double>(latest.psi);
+        setField(f[n].wide, "phi %.3f theta %.3f psi %.3f", phi, theta, psi);
+        setField(f[n++].narrow, "phi %.2f th %.2f psi %.2f", phi, theta, psi);
+    }
+    const std::size_t essential = n;
+    setField(f[n++].wide, "quat %llu vec %llu other %llu", ull(counters.packets.quaternion),
              ull(counters.packets.vector), ull(counters.packets.other));
-    setField(f[4].wide, "noise %llu B", ull(counters.noiseBytes));
-    setField(f[5].wide, "ring drops %llu", ull(counters.ringDrops));
-    setField(f[6].wide, "console drops %llu", ull(consoleDrops));
-    for (std::size_t i = 3; i < 7; ++i) {
+    setField(f[n++].wide, "noise %llu B", ull(counters.noiseBytes));
+    setField(f[n++].wide, "ring drops %llu", ull(counters.ringDrops));
+    setField(f[n++].wide, "console drops %llu", ull(consoleDrops));
+    for (std::size_t i = essential; i < n; ++i) {
         std::memcpy(f[i].narrow, f[i].wide, sizeof f[i].wide);
     }
-    return fitFields(buf, size, f, 7, 3, roomFor(columns));
+    return fitFields(buf, size, f, n, essential, roomFor(columns));
 }
 
 std::size_t formatReplayProgress(char* buf, std::size_t size, std::uint64_t bytesRead,
@@ -557,7 +563,7 @@ void adviseAccess(const char* path) {
 
 }  // namespace
 
-void suggestPorts(const sio::SerialLink& link) {
+void suggestPorts(const sio::SerialLink& link, bool prompted) {
     if (link.openFailure.kind == platform::OpenFailure::Denied) {
         char device[platform::kPortNameSize];
         adviseAccess(sio::linkDeviceName(link, device));
@@ -566,6 +572,13 @@ void suggestPorts(const sio::SerialLink& link) {
     // A port that is busy or refused is the right one: a list would only lead away from it.
     if (link.openFailure.kind != platform::OpenFailure::Missing) {
         return;
+    }
+    if (prompted) {
+        // No port was named: how to name one comes first.
+        const char* usage = usageText();
+        const char* end = std::strstr(usage, "\r\n");
+        platform::consolePrint(ConsoleStream::Err, "%.*s\n",
+                               static_cast<int>(end != nullptr ? end - usage : 0), usage);
     }
     std::string failure;
     const auto ports = platform::listSerialPorts(platform::defaultPortRoots(), &failure);
@@ -583,11 +596,14 @@ void suggestPorts(const sio::SerialLink& link) {
         platform::consolePrint(ConsoleStream::Err, "  %s%s%s\n", p.device.c_str(),
                                p.byId.empty() ? "" : "  ", p.byId.c_str());
     }
+    // Only an adapter makes the example: the machine's own first port is often its console.
     // The by-id name stays the adapter's own across replugs, where ttyUSB numbers move.
     const auto& first = ports.front();
-    platform::consolePrint(ConsoleStream::Err,
-                           "Pass one of them as the port, for example: vglog %s\n",
-                           first.byId.empty() ? first.device.c_str() : first.byId.c_str());
+    if (first.usb) {
+        platform::consolePrint(ConsoleStream::Err,
+                               "Pass one of them as the port, for example: vglog %s\n",
+                               first.byId.empty() ? first.device.c_str() : first.byId.c_str());
+    }
 }
 
 }  // namespace vg::app

@@ -79,8 +79,9 @@ void endRunStatus(const RunStatus& status);
 
 // The status line's text (no line end) into buf; the length written. It is fitted into
 // columns - 1 (columns 0: kDefaultColumns): the elapsed time and link state come first, then
-// samples and rate, then the three angles, each in a narrower form when needed, and the rest
-// (packets by kind, noise, drops) only while they fit, dropped from the last.
+// samples and rate, then the three angles (once a sample is logged), each in a narrower form
+// when needed, and the rest (packets by kind, noise, drops) only while they fit, dropped from
+// the last.
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
@@ -115,8 +116,9 @@ void printRunSummary(const RunCounters& counters, std::uint64_t durationMs,
 // error. 0, or 1 when the ports could not be listed (the reason on standard error).
 int listPorts();
 // After a failed open, on standard error: for a device that does not exist, the ports there are
-// and a hint to pass one; for a device whose permissions refuse us, what to do about it.
-// Nothing when the device was busy.
-void suggestPorts(const sio::SerialLink& link);
+// (adapters first) and a hint to pass one, after the usage line when no port was named
+// (prompted); for a device whose permissions refuse us, what to do about it. Nothing when the
+// device was busy.
+void suggestPorts(const sio::SerialLink& link, bool prompted);
 
 }  // namespace vg::app

@@ -39,6 +39,10 @@ TEST(StatusLineTest, FieldsGiveWayByPriorityAsTheTerminalNarrows) {
         {20, true, 72410, 724000, 100.0, 0.123f, "0:12:04 link up"},
         {10, true, 72410, 724000, 100.0, 0.123f, "0:12:04"},
         {1, true, 72410, 724000, 100.0, 0.123f, ""},
+        // No sample yet: no angles, which would read as data.
+        {80, true, 0, 3000, 0.0, 0.0f,
+         "0:00:03 link up | 0 samples 0.0/s | quat 1 vec 2 other 12 | noise 3 B"},
+        {30, true, 0, 3000, 0.0, 0.0f, "0:00:03 up | 0 samples 0.0/s"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.columns);

@@ -516,6 +516,10 @@ bool parsePort(std::string_view text, unsigned short& port) {
 
 }  // namespace
 
+bool built() {
+    return true;
+}
+
 std::unique_ptr<Server, void (*)(Server*)> startServer(const char* address, std::string& url,
                                                        std::string& error) {
     std::unique_ptr<Server, void (*)(Server*)> none(nullptr, stopServer);

@@ -42,6 +42,9 @@ struct Status {
 
 struct Server;  // the running server, its thread and its queues
 
+// False in a build without the live view (CMake option VGLOG_LIVE=OFF), where no server starts.
+bool built();
+
 // Parses "[HOST:]PORT" (HOST 127.0.0.1 when left out, "[v6]:PORT" for IPv6), binds and starts
 // serving. On success url is "http://HOST:PORT/" with the port actually bound (PORT 0 takes a
 // free one); on failure the result is null and error says why.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/console.h"
+#include "platform/serial_wait_win32.h"
 
 namespace vg::platform {
 
@@ -91,7 +92,8 @@ void consoleOpen() {
         // A character device that is no console (the null device) never gives a key.
         inputKind = GetConsoleMode(input, &mode) != 0 ? Input::Console : Input::None;
     } else if (type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK) {
-        keyQueue.arrived = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        // Auto-reset: the wait that wakes for a key takes the signal with it.
+        keyQueue.arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         HANDLE reader = keyQueue.arrived != nullptr
                             ? CreateThread(nullptr, 64 * 1024, readKeys, nullptr, 0, nullptr)
                             : nullptr;
@@ -158,7 +160,10 @@ int readKey() {
 }
 
 void sleepMs(unsigned ms) {
-    if (stopEvent != nullptr) {
+    // The loop's short sleeps between passes (50 ms at most): a stop waits for the pass after
+    // them, and a sleep that waits on no object costs less than one that does (under wine it
+    // needs no trip to the server).
+    if (stopEvent != nullptr && ms > 50) {
         WaitForSingleObject(stopEvent, ms);
     } else {
         Sleep(ms);
@@ -166,43 +171,48 @@ void sleepMs(unsigned ms) {
 }
 
 void waitForActivity(PortHandle port, int timeoutMs) {
-    // A serial handle opened for plain synchronous transfers cannot be waited on: with a port
-    // the loop's own paced sleeps are the wait.
-    if (stopRequested != 0 || port != kInvalidPort) {
+    if (stopRequested != 0) {
         return;
     }
-    const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-    if (inputKind == Input::Stream) {
-        // Reset before looking, so a key that comes after the look still ends the wait.
-        ResetEvent(keyQueue.arrived);
-        if (keyWaiting() || inputEnded()) {
-            return;
-        }
-        const HANDLE wakes[2] = {stopEvent, keyQueue.arrived};
-        if (stopEvent != nullptr) {
-            WaitForMultipleObjects(2, wakes, FALSE, wait);
-        } else {
-            WaitForSingleObject(keyQueue.arrived, wait);
-        }
-        return;
+    HANDLE wakes[3];
+    DWORD count = 0;
+    if (stopEvent != nullptr) {
+        wakes[count++] = stopEvent;
     }
-    if (inputKind == Input::None) {
-        sleepMs(wait == INFINITE ? INFINITE : static_cast<unsigned>(wait));
-        return;
+    if (port != kInvalidPort) {
+        void* portEvent = nullptr;
+        if (!serialArmWait(port, portEvent)) {
+            return;  // bytes are already here
+        }
+        wakes[count++] = portEvent;
+    }
+    if (inputKind == Input::Stream && !inputEnded()) {
+        // A key that comes after the look below still ends the wait: it sets the event, which
+        // stays set until a wait takes it.
+        wakes[count++] = keyQueue.arrived;
     }
     // A console handle also wakes for mouse and focus events, which _kbhit never consumes:
-    // look for a key in short sleeps instead, which a stop cuts short.
+    // look for a key between short waits instead.
+    const DWORD slice = inputKind == Input::Console ? kKeyPollMs : INFINITE;
     const std::uint64_t start = GetTickCount64();
-    while (!keyWaiting()) {
-        const std::uint64_t spent = GetTickCount64() - start;
-        if (timeoutMs >= 0 && spent >= static_cast<std::uint64_t>(timeoutMs)) {
+    for (;;) {
+        if (keyWaiting()) {
             return;
         }
-        std::uint64_t slice = kKeyPollMs;
-        if (timeoutMs >= 0 && static_cast<std::uint64_t>(timeoutMs) - spent < slice) {
-            slice = static_cast<std::uint64_t>(timeoutMs) - spent;
+        DWORD wait = slice;
+        if (timeoutMs >= 0) {
+            const std::uint64_t spent = GetTickCount64() - start;
+            if (spent >= static_cast<std::uint64_t>(timeoutMs)) {
+                return;
+            }
+            const std::uint64_t left = static_cast<std::uint64_t>(timeoutMs) - spent;
+            wait = left < wait ? static_cast<DWORD>(left) : wait;
         }
-        sleepMs(static_cast<unsigned>(slice));
+        if (count == 0) {
+            Sleep(wait);
+        } else if (WaitForMultipleObjects(count, wakes, FALSE, wait) != WAIT_TIMEOUT) {
+            return;
+        }
     }
 }
 

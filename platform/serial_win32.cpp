@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 
 #include "platform/console.h"
 #include "platform/serial.h"
+#include "platform/serial_wait_win32.h"
 
 namespace vg::platform {
 
@@ -125,7 +127,121 @@ PortHandle fail(Opening& o, HANDLE port, const char* text) {
 
 PortHandle openAndConfigure(Opening& o, std::uint32_t baud);
 
+// An open port. The device is opened for overlapped transfers so the loop can sleep on it: a
+// read of one byte is kept outstanding while the loop waits (a wait on comm events is polled
+// every millisecond by some drivers, wine's among them; a read is not), and the byte it brings
+// is handed over first by the next serialRead. Every other read asks only for what the driver
+// already holds, so it returns at once on every driver.
+struct Port {
+    HANDLE device = INVALID_HANDLE_VALUE;
+    HANDLE writeDone = nullptr;
+    OVERLAPPED waitRead{};  // the outstanding one-byte read, its event set when it completes
+    bool waiting = false;
+    bool holding = false;  // the byte that read brought waits for serialRead
+    std::uint8_t held = 0;
+    DWORD error = 0;  // why the outstanding read failed
+};
+
+// The logger holds one port at a time; a few slots spare room for a port being reopened.
+constexpr int kPorts = 4;
+Port ports[kPorts];
+
+Port* portOf(PortHandle handle) {
+    return handle == kInvalidPort || handle == nullptr ? nullptr : static_cast<Port*>(handle);
+}
+
+// Takes an open device into a free slot, its events made once per slot and kept; kInvalidPort
+// (the device left open) when there is none.
+PortHandle adopt(HANDLE device) {
+    for (Port& p : ports) {
+        if (p.device != INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        for (HANDLE* event : {&p.writeDone, &p.waitRead.hEvent}) {
+            if (*event == nullptr) {
+                *event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            }
+        }
+        if (p.writeDone == nullptr || p.waitRead.hEvent == nullptr) {
+            break;
+        }
+        p.device = device;
+        p.waiting = false;
+        p.holding = false;
+        p.error = 0;
+        return &p;
+    }
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return kInvalidPort;
+}
+
+// Ends the outstanding one-byte read: keeps its byte if it brought one. False when it failed
+// (the device is gone).
+bool settleWait(Port& p, bool cancel) {
+    if (!p.waiting) {
+        return true;
+    }
+    if (!HasOverlappedIoCompleted(&p.waitRead)) {
+        if (!cancel) {
+            return true;
+        }
+        CancelIoEx(p.device, &p.waitRead);
+    }
+    p.waiting = false;
+    DWORD got = 0;
+    if (GetOverlappedResult(p.device, &p.waitRead, &got, TRUE)) {
+        p.holding = got == 1;
+        return true;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_OPERATION_ABORTED) {
+        return true;
+    }
+    p.error = code;  // the read that follows reports it
+    return false;
+}
+
+// Waits for an overlapped transfer started on the device; bounded by the port's time-outs.
+bool finish(Port& p, BOOL started, OVERLAPPED& io, DWORD& done) {
+    if (started) {
+        return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    return GetOverlappedResult(p.device, &io, &done, TRUE) != 0;
+}
+
 }  // namespace
+
+bool serialArmWait(PortHandle handle, void*& event) {
+    Port* p = portOf(handle);
+    if (p == nullptr || p->holding) {
+        return false;
+    }
+    if (!p->waiting) {
+        // Bytes already waiting need no read to tell it (the query costs less than a read).
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!ClearCommError(p->device, &errors, &stat) || stat.cbInQue > 0) {
+            return false;
+        }
+        DWORD got = 0;
+        if (ReadFile(p->device, &p->held, 1, &got, &p->waitRead)) {
+            p->holding = got == 1;
+            return false;  // a byte came meanwhile
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return false;  // the read that follows meets the failure
+        }
+        p->waiting = true;
+    }
+    if (HasOverlappedIoCompleted(&p->waitRead)) {
+        return false;
+    }
+    event = p->waitRead.hEvent;
+    return true;
+}
 
 void serialPortName(std::uint16_t port, char (&name)[kPortNameSize]) {
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(port));
@@ -163,7 +279,7 @@ PortHandle openAndConfigure(Opening& o, std::uint32_t baud) {
     toWide(path != nullptr ? path : "", g_pUartPortName);
     // Share mode 0: no other opener while the logger holds the port.
     const HANDLE port = CreateFileW(g_pUartPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return fail(o, port, kCantOpen);
     }
@@ -200,8 +316,11 @@ PortHandle openAndConfigure(Opening& o, std::uint32_t baud) {
 
     COMMTIMEOUTS CommTimeouts{};
     GetCommTimeouts(port, &CommTimeouts);
-    // Reads return at once with what has arrived; a write of n bytes gets 10 n + 1000 ms.
-    CommTimeouts.ReadIntervalTimeout = MAXDWORD;
+    // No read time-outs: a read asks only for bytes the driver already holds, which it has at
+    // once, and the loop's wait is a read of one byte that waits for as long as nothing comes
+    // (a read interval would also send every read through the slow path of some drivers,
+    // wine's among them). A write of n bytes gets 10 n + 1000 ms.
+    CommTimeouts.ReadIntervalTimeout = 0;
     CommTimeouts.ReadTotalTimeoutMultiplier = 0;
     CommTimeouts.ReadTotalTimeoutConstant = 0;
     CommTimeouts.WriteTotalTimeoutMultiplier = 10;
@@ -209,41 +328,64 @@ PortHandle openAndConfigure(Opening& o, std::uint32_t baud) {
     if (!SetCommTimeouts(port, &CommTimeouts)) {
         return fail(o, port, kCantSetTimeouts);
     }
-    return port;
+    const PortHandle adopted = adopt(port);
+    return adopted != kInvalidPort ? adopted : fail(port, kCantOpen, path);
 }
 
 }  // namespace
 
-std::uint32_t serialBytesWaiting(PortHandle port) {
+std::uint32_t serialBytesWaiting(PortHandle handle) {
+    Port* p = portOf(handle);
     DWORD dwErrors = 0;
     COMSTAT stat{};
     // Clearing the error flags is what lets transfers go on after a line error.
-    if (!ClearCommError(port, &dwErrors, &stat)) {
+    if (p == nullptr || !settleWait(*p, false) || !ClearCommError(p->device, &dwErrors, &stat)) {
         return 0;
     }
-    return stat.cbInQue;
+    return stat.cbInQue + (p->holding ? 1u : 0u);
 }
 
-std::ptrdiff_t serialRead(PortHandle port, std::uint8_t* bytes, std::size_t count,
+std::ptrdiff_t serialRead(PortHandle handle, std::uint8_t* bytes, std::size_t count,
                           SerialFailure& failure) {
-    DWORD got = 0;
-    const auto ask = static_cast<DWORD>(count > MAXDWORD ? MAXDWORD : count);
-    if (!ReadFile(port, bytes, ask, &got, nullptr)) {
-        // An unplugged adapter fails every read from then on.
-        failure = SerialFailure{OpenFailure::Other, "", static_cast<int>(GetLastError())};
+    Port* p = portOf(handle);
+    if (p == nullptr) {
+        failure = SerialFailure{OpenFailure::Other, "", ERROR_INVALID_HANDLE};
         return -1;
     }
-    if (got == 0) {
-        // Some drivers let a read of nothing succeed on a device that is gone and fail only the
-        // status query (a pseudo-terminal whose far end closed, under wine): ask it too.
-        DWORD errors = 0;
-        COMSTAT stat{};
-        if (!ClearCommError(port, &errors, &stat)) {
-            failure = SerialFailure{OpenFailure::Other, "", static_cast<int>(GetLastError())};
-            return -1;
-        }
+    DWORD errors = 0;
+    COMSTAT stat{};
+    // The status query also tells a device that is gone (a pseudo-terminal whose far end closed,
+    // under wine), where a read of nothing may succeed.
+    if (!settleWait(*p, false) || !ClearCommError(p->device, &errors, &stat)) {
+        failure = SerialFailure{OpenFailure::Other, "",
+                                static_cast<int>(p->error != 0 ? p->error : GetLastError())};
+        return -1;
     }
-    return static_cast<std::ptrdiff_t>(got);
+    // Bytes that came after the outstanding read was answered must not pass its byte.
+    if (p->waiting && stat.cbInQue > 0 && !settleWait(*p, true)) {
+        failure = SerialFailure{OpenFailure::Other, "", static_cast<int>(p->error)};
+        return -1;
+    }
+    std::size_t n = 0;
+    if (p->holding && count > 0) {
+        bytes[n++] = p->held;
+        p->holding = false;
+    }
+    const std::size_t room = count - n;
+    const DWORD ask = static_cast<DWORD>(stat.cbInQue < room ? stat.cbInQue : room);
+    if (ask == 0) {
+        return static_cast<std::ptrdiff_t>(n);
+    }
+    // No event: nothing else is under way on the device (the one-byte read was settled above),
+    // so a read that does not complete at once is waited for on the device itself.
+    DWORD got = 0;
+    OVERLAPPED io{};
+    if (!finish(*p, ReadFile(p->device, bytes + n, ask, &got, &io), io, got)) {
+        // An unplugged adapter fails every read from then on; the held byte goes first.
+        failure = SerialFailure{OpenFailure::Other, "", static_cast<int>(GetLastError())};
+        return n > 0 ? static_cast<std::ptrdiff_t>(n) : -1;
+    }
+    return static_cast<std::ptrdiff_t>(n + got);
 }
 
 bool serialAwaitMore(PortHandle, int) {
@@ -251,19 +393,30 @@ bool serialAwaitMore(PortHandle, int) {
     return false;
 }
 
-std::ptrdiff_t serialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
+std::ptrdiff_t serialWrite(PortHandle handle, const std::uint8_t* bytes, std::size_t count) {
+    Port* p = portOf(handle);
+    if (p == nullptr) {
+        return -1;
+    }
     DWORD written = 0;
     const auto ask = static_cast<DWORD>(count > MAXDWORD ? MAXDWORD : count);
-    if (!WriteFile(port, bytes, ask, &written, nullptr)) {
+    OVERLAPPED io{};
+    io.hEvent = p->writeDone;
+    if (!finish(*p, WriteFile(p->device, bytes, ask, &written, &io), io, written)) {
         return -1;
     }
     return static_cast<std::ptrdiff_t>(written);
 }
 
-void serialClose(PortHandle port) {
-    if (port != kInvalidPort && port != nullptr) {
-        CloseHandle(port);
+void serialClose(PortHandle handle) {
+    Port* p = portOf(handle);
+    if (p == nullptr) {
+        return;
     }
+    settleWait(*p, true);
+    CloseHandle(p->device);
+    p->device = INVALID_HANDLE_VALUE;
+    p->holding = false;
 }
 
 void showErrorNotice(const char* text, int reason) {

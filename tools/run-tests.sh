@@ -27,6 +27,19 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"
 
+# The live view is optional: a build without it (and without Boost) must still build, and say so
+# when asked to serve. Only the programs are built; the objects they share come from the cache.
+echo "== build without the live view (VGLOG_LIVE=OFF)"
+cmake -S . -B build-nolive -G Ninja -DVGLOG_TESTS=OFF -DVGLOG_LIVE=OFF -DVGLOG_WERROR=ON >/dev/null
+cmake --build build-nolive -j "$jobs" --target vglog vglog-sim
+status=0
+build-nolive/vglog --serve 8080 COM1 2>build-nolive/serve.err || status=$?
+if [ "$status" -ne 2 ] || ! grep -q "not in this build" build-nolive/serve.err; then
+    echo "run-tests: --serve in a build without the live view: status $status" >&2
+    cat build-nolive/serve.err >&2
+    exit 1
+fi
+
 # The Windows layer is compiled whenever the MinGW-w64 cross compiler is there (CI installs it).
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
     echo "== cross build for Windows (MinGW-w64, warnings as errors)"

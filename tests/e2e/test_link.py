@@ -14,7 +14,7 @@ import time
 import unittest
 
 from expected_logs import SAMPLES_HEADER, expected_logs, frame
-from harness import OPEN_FAILED, VGLOG, FakePort, Run, wait_until
+from harness import OPEN_FAILED, PROMPT, VGLOG, FakePort, Run, wait_until
 
 READ_FAILED = re.compile(rb"Can't read SIO driver \(ERR[23]\)\r\n")
 
@@ -422,6 +422,22 @@ class FindingThePort(unittest.TestCase):
                 for text in wanted:
                     self.assertIn(text, err)
                 self.assertEqual(b"Pass one of them" in err, port == "ttyMISSING", err)
+
+        # No port named (after the prompt): how to name one, then the ports, adapters first;
+        # the machine's own first port (often its console) is never the example.
+        usage = b"\nUsage: vglog [OPTIONS] PORT\nSerial ports on this machine:\n"
+        only_uarts = {"ttyS0": self.PORTS["ttyS0"]}
+        for tree, wanted, example in [(self.PORTS, b"/ttyUSB0  ", True),
+                                      (only_uarts, b"/ttyS0\n", False)]:
+            with self.subTest(prompted=sorted(tree)):
+                run = Run([], stdin=subprocess.DEVNULL, env=self.made_up_tree(tree))
+                self.addCleanup(run.close)
+                status, stdout, err = run.finish()
+                self.assertEqual(status, 1)
+                self.assertTrue(stdout.endswith(PROMPT + OPEN_FAILED), stdout)
+                self.assertIn(usage, err)
+                self.assertLess(err.index(usage), err.index(wanted), err)
+                self.assertEqual(b"for example: vglog " in err, example, err)
 
     def test_a_listing_that_fails_says_so(self):
         """Out of file descriptors (or without the system's device folder) the listing must not

@@ -174,8 +174,13 @@ class StatusLine(unittest.TestCase):
                 terminal = Terminal(widths[0])
                 proc = self.start_at(terminal, term, self.port.path)
                 self.assertEqual(self.port.wait_for(1), b"w")
-                board = self.board()
                 self.assertTrue(wait_until(lambda: len(os.listdir(self.work.name)) == 2))
+                # Before the first sample: the count, and no angles that would pass for data.
+                row = lambda: terminal.rows()[terminal.screen.cursor.y]  # noqa: E731
+                self.assertTrue(wait_until(lambda: re.search(r" 0 (samples|smp) ", row()), 10),
+                                "\n".join(terminal.rows()))
+                self.assertNotIn("phi", row())
+                board = self.board()
                 messages = ["Varnel-Gyrelle Data Log App", self.logging_line()]
                 top = 0
                 for width in widths:
@@ -208,6 +213,53 @@ class StatusLine(unittest.TestCase):
                     os.kill(int(pid), signal.SIGKILL)
             except OSError:
                 pass
+
+    def test_the_readmes_simulator_recipe_ends_by_itself_apart_from_the_status_line(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+            readme = f.read()
+        section = readme[readme.index("### Trying it without a board"):]
+        recipe = re.search(r"^```sh\n(.*?)^```", section, re.MULTILINE | re.DOTALL).group(1)
+        build = os.path.dirname(VGLOG)
+        # As written, and without --samples: then vglog still draws its status line, waiting for
+        # the board to come back, when the simulator says its last line.
+        for bounded in (True, False):
+            with self.subTest(bounded=bounded):
+                work = tempfile.TemporaryDirectory(prefix="vglog-e2e-")
+                self.addCleanup(work.cleanup)
+                script = (recipe.replace("build/", build + "/")
+                          .replace("/tmp/board", work.name + "/b")
+                          .replace("--seconds 30", "--seconds 3")
+                          .replace("--samples 3000", "--samples 300" if bounded else ""))
+                self.assertEqual(script.count(work.name), 3, recipe)  # the recipe this test knows
+                terminal = Terminal(80)
+                proc = subprocess.Popen(
+                    ["bash", "-c", script + "wait\n"], cwd=work.name, stdin=subprocess.PIPE,
+                    stdout=terminal.slave, stderr=terminal.slave, start_new_session=True,
+                    env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                         "TERM": "xterm-256color"},
+                    preexec_fn=lambda: fcntl.ioctl(2, termios.TIOCSCTTY, 0))
+                os.close(terminal.slave)
+                self.addCleanup(lambda: proc.poll() is None and (
+                    os.killpg(proc.pid, signal.SIGKILL), proc.wait()))
+                self.addCleanup(proc.stdin.close)
+                if not bounded:
+                    def drawn_below_it():  # the status line, after the simulator's last line
+                        rows = terminal.rows()
+                        at = [i for i, row in enumerate(rows) if "vglog-sim:" in row]
+                        return at and any(STATUS.match(row) for row in rows[at[0] + 1:])
+
+                    self.assertTrue(wait_until(drawn_below_it, 30), "\n".join(terminal.rows()))
+                    proc.stdin.write(b"\x03")
+                    proc.stdin.flush()
+                self.assertEqual(proc.wait(60), 0, "\n".join(terminal.rows()))
+                logs = [n for n in os.listdir(work.name) if n.startswith("anglesAndAccels.")]
+                with open(os.path.join(work.name, logs[0]), "rb") as f:
+                    self.assertEqual(f.read().count(b"\r\n"), 301)  # the header, every sample
+                self.assertTrue(wait_until(lambda: "run summary" in "".join(terminal.rows())))
+                rows = terminal.rows()
+                sim = [row for row in rows if "vglog-sim:" in row]
+                self.assertEqual(len(sim), 1, "\n".join(rows))
+                self.assertTrue(sim[0].startswith("vglog-sim: sent "), "\n".join(rows))
 
     def test_a_background_run_draws_nothing_until_fg(self):
         pid, master = pty.fork()

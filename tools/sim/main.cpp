@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,15 +172,37 @@ struct Totals {
     unsigned long long packets = 0, bytes = 0, junk = 0;
 };
 
+// The run's last line, said in one write. Started in the background beside vglog at the same
+// terminal, the simulator must not write into vglog's status line: at a terminal the line is
+// cleared first, so the status line is replaced by this one and vglog draws it again below.
+void lastLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void lastLine(const char* format, ...) {
+    char line[1024];
+    std::size_t n = 0;
+    const char* term = std::getenv("TERM");
+    if (isatty(STDERR_FILENO) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0) {
+        n = static_cast<std::size_t>(std::snprintf(line, sizeof line, "\r\033[K"));
+    }
+    va_list args;
+    va_start(args, format);
+    const int more = std::vsnprintf(line + n, sizeof line - n, format, args);
+    va_end(args);
+    n = more < 0 ? n : std::min(sizeof line - 1, n + static_cast<std::size_t>(more));
+    std::fwrite(line, 1, n, stderr);
+}
+
 void summary(const Totals& t, const char* ending) {
-    std::fprintf(stderr, "vglog-sim: sent %llu packets, %llu bytes (%llu junk)", t.packets, t.bytes,
-                 t.junk);
-    for (std::size_t k = 0; k < t.byKind.size(); ++k) {
+    char kinds[512] = "";
+    std::size_t used = 0;
+    for (std::size_t k = 0; k < t.byKind.size() && used < sizeof kinds; ++k) {
         if (t.byKind[k] != 0) {
-            std::fprintf(stderr, "; kind %zu: %llu", k, t.byKind[k]);
+            const int n = std::snprintf(kinds + used, sizeof kinds - used, "; kind %zu: %llu", k,
+                                        t.byKind[k]);
+            used += n > 0 ? static_cast<std::size_t>(n) : 0;
         }
     }
-    std::fprintf(stderr, "; %s\n", ending);
+    lastLine("vglog-sim: sent %llu packets, %llu bytes (%llu junk)%s; %s\n", t.packets, t.bytes,
+             t.junk, kinds, ending);
 }
 
 timespec addSeconds(const timespec& base, double s) {
@@ -488,8 +512,7 @@ int main(int argc, char** argv) {
     }
     unlinkDevice();
     if (o.replay != nullptr) {
-        std::fprintf(stderr, "vglog-sim: played %llu bytes of %s; %s\n", totals.bytes, o.replay,
-                     ending);
+        lastLine("vglog-sim: played %llu bytes of %s; %s\n", totals.bytes, o.replay, ending);
         return status;
     }
     summary(totals, ending);
