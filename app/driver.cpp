@@ -104,34 +104,51 @@ int runUntilEnd(App& app, const Options& options);
 // The live view of a run (--serve): fed from the data path, ended with the run.
 struct LiveView {
     App& app;
-    std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
+    live::ServerPtr server{nullptr, live::stopServer};
+    const char* device = nullptr;  // a replay's capture; else the link names the device
 
     explicit LiveView(App& a) : app(a) {}
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
     ~LiveView() {
         if (server) {
+            // The last counts go out with the run's last samples before the streams close.
+            const std::uint64_t now = platform::monotonicMs();
+            publish(countersOf(app.link, app.ring, app.decoder, now), now);
+            server.reset();
             platform::consoleObserve(nullptr, nullptr);
             app.decoder.sampleTaps[1] = {};
         }
     }
 
     // False (with the reason said) when the address cannot be served.
-    bool start(const char* address) {
-        std::string url;
-        std::string error;
-        server = live::startServer(address, url, error);
+    bool start(const Options& options) {
+        live::Config config;
+        live::parseAddress(options.serve, config.address);  // checked with the options
+        config.hostNames.assign(options.serveHosts, options.serveHosts + options.serveHostCount);
+        live::Started started;
+        server = live::startServer(config, started);
         if (!server) {
-            platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s\n", error.c_str());
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "vglog: cannot serve the live view at %s: %s\n", options.serve,
+                                   started.reason.c_str());
             return false;
         }
+        device = options.replayFile;
         app.decoder.sampleTaps[1] = live::sampleTap(*server);
         platform::consoleObserve(
             [](void* context, platform::ConsoleStream, const char* text, std::size_t length) {
                 live::publishMessage(*static_cast<live::Server*>(context), text, length);
             },
             server.get());
-        platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
+        platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n",
+                               started.url.c_str());
+        if (started.openToNetwork) {
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "vglog: the live view is open to the network, without any "
+                                   "login: whoever reaches %s sees the run\n",
+                                   started.url.c_str());
+        }
         return true;
     }
 
@@ -145,6 +162,7 @@ struct LiveView {
         if (app.link.lost) {
             std::snprintf(s.lossReason.data(), s.lossReason.size(), "%s",
                           app.link.lossReason.data());
+            s.lostForMs = nowMs - std::min(nowMs, app.link.lostSinceMs);
         }
         s.samples = c.packets.angleAccel;
         s.quaternion = c.packets.quaternion;
@@ -154,9 +172,13 @@ struct LiveView {
         s.ringDrops = c.ringDrops;
         s.cutPackets = c.cutPackets;
         s.linkLosses = c.linkLosses;
+        char name[platform::kPortNameSize];
+        std::snprintf(s.device.data(), s.device.size(), "%s",
+                      device != nullptr ? device : sio::linkDeviceName(app.link, name));
         const char* files[] = {logging::logName(app.logs, logging::kSamplesLog),
                                logging::logName(app.logs, logging::kMiscLog),
-                               app.capture.file.name.data()};
+                               app.capture.file.name.data(), app.times.file.file.name.data(),
+                               app.times.companion.file.name.data()};
         for (std::size_t i = 0; i < live::kFiles; ++i) {
             std::snprintf(s.files[i].data(), s.files[i].size(), "%s", files[i]);
         }
@@ -325,7 +347,7 @@ int runUntilEnd(App& app, const Options& options) {
     }
     // Before anything is opened: an address that cannot be served leaves nothing behind.
     LiveView live(app);
-    if (options.serve != nullptr && !live.start(options.serve)) {
+    if (options.serve != nullptr && !live.start(options)) {
         return 1;
     }
     if (options.action == Action::Replay) {
