@@ -10,9 +10,16 @@ import tempfile
 import threading
 import time
 
-from harness import VGLOG_SIM, Run, wait_until
+from harness import BUILD_DIR, VGLOG_SIM, Run, wait_until
 
 URL = re.compile(rb"live view at http://(\[[^\]]+\]|[^:/\s]+):(\d+)/\n")
+
+
+def sanitized():
+    """True for a build under a sanitizer, which runs several times slower."""
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as cache:
+        return any(line.split("=", 1)[1].strip() == "ON" for line in cache
+                   if line.startswith(("VGLOG_TSAN:", "VGLOG_SANITIZE:")))
 
 
 def serve_board(test, *sim_args, serve="0"):

@@ -11,8 +11,8 @@ import unittest
 
 from expected_logs import expected_logs
 from harness import VGLOG_SIM, FakePort, Run, wait_until
-from live_client import (URL, EventClient, caught_up, get, get_json, request, serve_board,
-                         wait_ends, wait_settled)
+from live_client import (URL, EventClient, caught_up, get, get_json, request, sanitized,
+                         serve_board, wait_ends, wait_settled)
 
 
 class LiveViewLimits(unittest.TestCase):
@@ -243,20 +243,23 @@ class LiveViewUnderPressure(unittest.TestCase):
         self.assertGreater(last["view_drops"], 0, "nothing was thinned: not a fast run")
         # While samples were logged: at least 10 events a second, none more than 250 ms apart.
         data = bytes(client.data)
-        ends, at = [], data.find(b"\ndata: ")
+        ends, at = [], data.find(b"\n\ndata: ")  # sample events (the others name their kind)
         while at != -1:
-            ends.append(data.find(b"\n\n", at) + 2)
-            at = data.find(b"\ndata: ", ends[-1] - 1)
+            ends.append(data.find(b"\n\n", at + 2) + 2)
+            at = data.find(b"\n\ndata: ", ends[-1] - 2)
+        self.assertEqual(len(ends), len(samples))
         times = [next(t for t, got in client.arrivals if got >= end) for end in ends]
         took = times[-1] - times[0]
-        self.assertGreater(len(logged) - lines[0], 20000 * took, f"{len(logged)} in {took} s")
+        self.assertGreaterEqual(len(samples), 10 * took)
+        if sanitized():
+            return  # the times below are a full-speed build's (a sanitizer's is many times slower)
+        self.assertGreater(len(logged) - lines[0], 20000 * took, f"{len(logged)} in {took}")
         # A gap is the view's unless the server took the two samples that far apart (at the end
         # the board's last packets come slowly, each completed by the next).
         stamps = [int(e["t"]) for e in samples]
         gaps = [b - a for a, b, ta, tb in zip(times, times[1:], stamps, stamps[1:])
                 if tb - ta < 200]
         self.assertLessEqual(max(gaps), 0.25, (max(gaps), lines[-4:], stamps[-4:]))
-        self.assertGreaterEqual(len(samples), 10 * took)
 
     def test_a_page_opened_late_gets_the_seconds_before(self):
         run, address, _, _ = serve_board(self, "--seconds", "30", "--seed", "8", "--linger", "60")
