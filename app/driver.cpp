@@ -263,7 +263,7 @@ int runUntilEnd(App& app, const Options& options) {
         return status;
     }
     LiveView live(app);
-    if (options.serve != nullptr && !live.start(options.serve)) {
+    if (options.serve != nullptr && !live.start(options)) {
         return 1;
     }
     std::vector<RunTap*> taps;

@@ -1,5 +1,6 @@
 #include "app/live_view.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -16,21 +17,32 @@ LiveView::~LiveView() {
     }
 }
 
-bool LiveView::start(const char* address) {
-    std::string url;
-    std::string error;
-    server = live::startServer(address, url, error);
+bool LiveView::start(const Options& options) {
+    live::Config config;
+    live::parseAddress(options.serve, config.address);  // checked with the options
+    config.hostNames.assign(options.serveHosts, options.serveHosts + options.serveHostCount);
+    live::Started started;
+    server = live::startServer(config, started);
     if (!server) {
-        platform::consolePrint(platform::ConsoleStream::Err, "vglog: %s\n", error.c_str());
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: cannot serve the live view at %s: %s\n", options.serve,
+                               started.reason.c_str());
         return false;
     }
+    device = options.replayFile;
     app.decoder.sampleTaps[1] = live::sampleTap(*server);
     platform::consoleObserve(
         [](void* context, platform::ConsoleStream, const char* text, std::size_t length) {
             live::publishMessage(*static_cast<live::Server*>(context), text, length);
         },
         server.get());
-    platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", url.c_str());
+    platform::consolePrint(platform::ConsoleStream::Err, "live view at %s\n", started.url.c_str());
+    if (started.openToNetwork) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: the live view is open to the network, without any login: "
+                               "whoever reaches %s sees the run\n",
+                               started.url.c_str());
+    }
     return true;
 }
 
@@ -56,7 +68,11 @@ void LiveView::publish(const RunCounters& c, std::uint64_t nowMs) {
     s.linkUp = !app.link.lost;
     if (app.link.lost) {
         std::snprintf(s.lossReason.data(), s.lossReason.size(), "%s", app.link.lossReason.data());
+        s.lostForMs = nowMs - std::min(nowMs, app.link.lostSinceMs);
     }
+    char name[platform::kPortNameSize];
+    std::snprintf(s.device.data(), s.device.size(), "%s",
+                  device != nullptr ? device : sio::linkDeviceName(app.link, name));
     s.samples = c.packets.angleAccel;
     s.quaternion = c.packets.quaternion;
     s.vector = c.packets.vector;

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "app/options.h"
 #include "app/run_tap.h"
 #include "live/live.h"
 
@@ -16,6 +17,7 @@ struct LiveView final : RunTap {
     std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
     bool published = false;
     std::uint64_t lastPublishMs = 0;
+    const char* device = nullptr;  // a replay's capture; else the link names the device
 
     explicit LiveView(App& a) : app(a) {}
     LiveView(const LiveView&) = delete;
@@ -24,7 +26,7 @@ struct LiveView final : RunTap {
 
     // Serves address before anything is opened: one that cannot be served leaves nothing behind.
     // False (with the reason said) when it cannot be served.
-    bool start(const char* address);
+    bool start(const Options& options);
 
     void pass(const App& app, const RunCounters& c, std::uint64_t nowMs) override;
     void finished(const App& app, const RunSummary& summary) override;

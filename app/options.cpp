@@ -24,6 +24,7 @@ enum class Switch {
     Replay,
     Times,
     Serve,
+    ServeHost,
     Dir,
     Duration,
     Samples,
@@ -51,6 +52,7 @@ constexpr SwitchInfo kSwitches[] = {
     {Switch::Replay, "--replay", nullptr, "a capture file"},
     {Switch::Times, "--times", "-t", nullptr},
     {Switch::Serve, "--serve", nullptr, "an address ([HOST:]PORT)"},
+    {Switch::ServeHost, "--serve-host", nullptr, "a host name"},
     {Switch::Dir, "--dir", "-o", "a folder"},
     {Switch::Duration, "--duration", nullptr, "a time (90, 90s, 15m, 2h)"},
     {Switch::Samples, "--samples", nullptr, "a number of samples"},
@@ -154,11 +156,25 @@ void applySwitch(Options& o, Switch id, const char* value) {
         case Switch::Times:
             o.times = true;
             break;
-        case Switch::Serve:
+        case Switch::Serve: {
+            live::Address address;
             if (!live::built()) {
                 fail(o, "--serve: the live view is not in this build");
+            } else if (!live::parseAddress(value, address)) {
+                fail(o,
+                     "--serve needs [HOST:]PORT (PORT 0 to 65535, an IPv6 HOST in brackets), "
+                     "not '%s'",
+                     value);
             }
             o.serve = value;
+            break;
+        }
+        case Switch::ServeHost:
+            if (o.serveHostCount == Options::kMaxServeHosts) {
+                fail(o, "--serve-host is given at most %d times", Options::kMaxServeHosts);
+            } else {
+                o.serveHosts[o.serveHostCount++] = value;
+            }
             break;
         case Switch::Dir:
             o.dir = value;
@@ -339,6 +355,7 @@ const char* usageText() {
            "  --rotate TIME        start a new set of files every TIME (at least 60 s)\r\n"
            "  --summary-json FILE  write the run's summary as JSON to FILE at the end\r\n"
            "  --serve [HOST:]PORT  serve a live view at http://HOST:PORT/ (HOST 127.0.0.1)\r\n"
+           "  --serve-host NAME    a name the live view answers to besides its address\r\n"
            "  --replay FILE        decode a raw capture into the two logs, then exit\r\n"
            "  --list               list the serial ports of this machine\r\n"
            "  --no-dialog          report errors without waiting on a message box (Windows)\r\n"

@@ -27,10 +27,14 @@ struct Options {
     const char* replayFile = nullptr;  // --replay FILE
     bool times = false;                // -t, --times: a times file beside the logs
     const char* serve = nullptr;       // --serve [HOST:]PORT: the live view's address
-    const char* dir = nullptr;         // -o, --dir DIR: where the run's files are created
-    std::uint64_t durationMs = 0;      // --duration TIME: the run ends by itself (0: never)
-    std::uint64_t sampleLimit = 0;     // --samples N: the run ends after N samples (0: never)
-    std::uint64_t rotateMs = 0;        // --rotate TIME: a new set of files every TIME (0: never)
+    // --serve-host NAME (repeatable): names the live view answers to besides its address.
+    static constexpr int kMaxServeHosts = 8;
+    const char* serveHosts[kMaxServeHosts] = {};
+    int serveHostCount = 0;
+    const char* dir = nullptr;          // -o, --dir DIR: where the run's files are created
+    std::uint64_t durationMs = 0;       // --duration TIME: the run ends by itself (0: never)
+    std::uint64_t sampleLimit = 0;      // --samples N: the run ends after N samples (0: never)
+    std::uint64_t rotateMs = 0;         // --rotate TIME: a new set of files every TIME (0: never)
     const char* summaryJson = nullptr;  // --summary-json FILE
     // A usage error's first line, without "vglog: " and the line end; the second line is always
     // "Try 'vglog --help' for more information."

@@ -86,6 +86,14 @@ TEST(OptionsTest, UsageErrorsSayWhatIsWrong) {
         {{"--replay", "raw.bin", "3"}, "--replay decodes a file and takes no port: unexpected '3'"},
         {{"--duration", "5x", "3"}, "--duration needs a time such as 90, 90s, 15m or 2h, not '5x'"},
         {{"--samples", "0", "3"}, "--samples needs a whole number above 0, not '0'"},
+        {{"--serve", "[127.0.0.1]:0", "3"},
+         "--serve needs [HOST:]PORT (PORT 0 to 65535, an IPv6 HOST in brackets), not "
+         "'[127.0.0.1]:0'"},
+        {{"--serve=::1:0", "3"},
+         "--serve needs [HOST:]PORT (PORT 0 to 65535, an IPv6 HOST in brackets), not '::1:0'"},
+        {{"--serve", "host:65536", "3"},
+         "--serve needs [HOST:]PORT (PORT 0 to 65535, an IPv6 HOST in brackets), not "
+         "'host:65536'"},
     };
     for (const auto& c : cases) {
         const Options o = parse(c.args);
@@ -107,6 +115,10 @@ TEST(OptionsTest, ValuesTakeBothForms) {
     EXPECT_EQ(o.rotateMs, 2u * 3'600'000);
     EXPECT_TRUE(o.times);
     EXPECT_STREQ(o.serve, "0.0.0.0:0");
+    const Options named = parse({"--serve=[::]:0", "--serve-host", "a.lan", "--serve-host=b", "3"});
+    EXPECT_STREQ(named.serve, "[::]:0");
+    ASSERT_EQ(named.serveHostCount, 2);
+    EXPECT_STREQ(named.serveHosts[1], "b");
     EXPECT_STREQ(o.summaryJson, "s.json");
     EXPECT_STREQ(parse({"--replay=x.bin"}).replayFile, "x.bin");
 

@@ -3,13 +3,19 @@
 //   GET /             the page (embedded in the program; nothing is read from disk)
 //   GET /api/status   the run's counters, link state, files and recent messages, as JSON
 //   GET /api/samples  Server-Sent Events: one event per samples-log line from the time of
-//                     connection on, and a "status" event (the same JSON) twice a second
+//                     connection on (evenly thinned for a client that cannot take them all), a
+//                     "status" event (the same JSON) twice a second; with ?history=S first the
+//                     last S seconds the server kept, as "history" events
 //
 // The data path only ever hands over: samples go through a bounded lock-free queue (a full
 // queue drops, counted), status and messages through a lock held for a copy. Whatever the
-// clients do, the data path never waits for them. At most kMaxClients connections are served
-// at once (the next is answered 503), a request must be complete within 5 s of connecting and
-// its request line and headers fit in 8 KiB (431 otherwise), only GET and HEAD are allowed.
+// clients do, the data path never waits for them.
+//
+// Only requests naming the server by its own address (or a name it was given) are answered:
+// a page on another site whose name points at this machine learns nothing. At most
+// kMaxClients streams are served at once (the next is answered 503); requests still coming in
+// have a budget of their own (the oldest is dropped for a new one), must be complete within
+// 5 s of connecting and fit request line and headers in 8 KiB (414 or 431 otherwise).
 #pragma once
 
 #include <array>
@@ -17,41 +23,72 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "decode/decode.h"
 #include "logging/logging.h"
 
 namespace vg::live {
 
-inline constexpr std::size_t kMaxClients = 16;
-inline constexpr std::size_t kMaxHeaderBytes = 8192;
+inline constexpr std::size_t kMaxClients = 16;            // streams at once
+inline constexpr std::size_t kMaxRequestsInProgress = 8;  // connections still sending a request
+inline constexpr std::size_t kMaxHeaderBytes = 8192;      // request line and headers together
 inline constexpr std::uint64_t kRequestDeadlineMs = 5000;
 inline constexpr std::size_t kReasonBytes = 256;
-inline constexpr std::size_t kFiles = 5;  // samples log, misc log, capture, times, capture times
+// Samples log, misc log, raw capture, times file, capture's times.
+inline constexpr std::size_t kFiles = 5;
+inline constexpr std::uint64_t kHistoryMs = 300'000;  // what a new page can be sent at most
+
+// Where to serve: HOST as given (no brackets), PORT 0 for a free one.
+struct Address {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 0;
+};
+
+// "[HOST:]PORT", HOST an IPv4 address or a name, or "[v6]:PORT" (brackets only for IPv6).
+// False when text is not of that form.
+bool parseAddress(std::string_view text, Address& out);
+
+struct Config {
+    Address address;
+    std::vector<std::string> hostNames;  // names a request's Host may carry besides the address
+};
+
+enum class StartFailure { None, Resolve, Bind };
+
+struct Started {
+    std::string url;             // "http://HOST:PORT/" with the port bound
+    bool openToNetwork = false;  // bound to more than this machine's loopback
+    StartFailure failure = StartFailure::None;
+    std::string reason;  // the system's words for the failure
+};
 
 // What the data path publishes about the run, once per pass.
 struct Status {
     std::uint64_t elapsedMs = 0;
     bool linkUp = true;
     std::array<char, kReasonBytes> lossReason{};  // why the link is lost ("" while up)
+    std::uint64_t lostForMs = 0;                  // how long the current loss has lasted
     std::uint64_t samples = 0, quaternion = 0, vector = 0, other = 0;
     std::uint64_t noiseBytes = 0, ringDrops = 0, cutPackets = 0;
     std::uint32_t linkLosses = 0;
+    std::array<char, kReasonBytes> device{};                            // the board's device
     std::array<std::array<char, logging::kNameBytes>, kFiles> files{};  // "" for none
 };
 
 struct Server;  // the running server, its thread and its queues
+using ServerPtr = std::unique_ptr<Server, void (*)(Server*)>;
 
 // False in a build without the live view (CMake option VGLOG_LIVE=OFF), where no server starts.
 bool built();
 
-// Parses "[HOST:]PORT" (HOST 127.0.0.1 when left out, "[v6]:PORT" for IPv6), binds and starts
-// serving. On success url is "http://HOST:PORT/" with the port actually bound (PORT 0 takes a
-// free one); on failure the result is null and error says why.
-std::unique_ptr<Server, void (*)(Server*)> startServer(const char* address, std::string& url,
-                                                       std::string& error);
+// Binds and starts serving. Null on failure, with started.failure and reason saying why.
+ServerPtr startServer(const Config& config, Started& started);
 
-// Closes every connection and ends the server's thread (also what the deleter does).
+// Hands what is still queued and a last status (the run has ended) to every stream, gives
+// them a moment to take it, closes every connection and ends the server's thread (also what
+// the deleter does).
 void stopServer(Server* server);
 
 // For decode::Decoder::sampleTaps: hands the line to the server; never waits.

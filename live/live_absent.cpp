@@ -9,9 +9,13 @@ bool built() {
     return false;
 }
 
-std::unique_ptr<Server, void (*)(Server*)> startServer(const char*, std::string&,
-                                                       std::string& error) {
-    error = "the live view is not in this build";
+bool parseAddress(std::string_view, Address&) {
+    return false;
+}
+
+ServerPtr startServer(const Config&, Started& started) {
+    started.failure = StartFailure::Bind;
+    started.reason = "the live view is not in this build";
     return {nullptr, stopServer};
 }
 

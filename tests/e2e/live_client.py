@@ -10,9 +10,16 @@ import tempfile
 import threading
 import time
 
-from harness import VGLOG_SIM, Run, wait_until
+from harness import BUILD_DIR, VGLOG_SIM, Run, wait_until
 
-URL = re.compile(rb"live view at http://([0-9.]+):(\d+)/\n")
+URL = re.compile(rb"live view at http://(\[[^\]]+\]|[^:/\s]+):(\d+)/\n")
+
+
+def sanitized():
+    """True for a build under a sanitizer, which runs several times slower."""
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as cache:
+        return any(line.split("=", 1)[1].strip() == "ON" for line in cache
+                   if line.startswith(("VGLOG_TSAN:", "VGLOG_SANITIZE:")))
 
 
 def serve_board(test, *sim_args, serve="0"):
@@ -48,8 +55,14 @@ def request(address, text, timeout=10):
     return status, data
 
 
+def get(address, path, host=None):
+    """A GET of path naming the server as a browser would (or as host)."""
+    host = host or f"{address[0]}:{address[1]}"
+    return f"GET {path} HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+
+
 def get_json(address, path):
-    status, data = request(address, b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode())
+    status, data = request(address, get(address, path))
     assert status == 200, data
     return json.loads(data.split(b"\r\n\r\n", 1)[1])
 
@@ -57,12 +70,13 @@ def get_json(address, path):
 class EventClient:
     """A /api/samples client reading on a thread of its own (or, with read=False, never)."""
 
-    def __init__(self, address, read=True):
+    def __init__(self, address, read=True, path="/api/samples"):
         self.sock = socket.create_connection(address, timeout=30)
         if not read:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        self.sock.sendall(b"GET /api/samples HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.sock.sendall(get(address, path))
         self.data = bytearray()
+        self.arrivals = []  # (time, bytes so far) of every read
         self.closed = threading.Event()
         if read:
             threading.Thread(target=self._read, daemon=True).start()
@@ -74,15 +88,22 @@ class EventClient:
                 if not chunk:
                     break
                 self.data += chunk
+                self.arrivals.append((time.monotonic(), len(self.data)))
         except OSError:
             pass
         self.closed.set()
 
     def samples(self):
         """The sample events so far, numbers kept as the text they were sent as."""
-        events = bytes(self.data).split(b"\n\n")
+        events = bytes(self.data).split(b"\n\n")[:-1]  # the last may still be coming
         return [json.loads(e[6:], parse_float=str, parse_int=str) for e in events
                 if e.startswith(b"data: ")]
+
+    def events(self, kind):
+        """The events of that kind so far ("status", "history"), parsed."""
+        head = b"event: %s\ndata: " % kind.encode()
+        return [json.loads(e[len(head):]) for e in bytes(self.data).split(b"\n\n")[:-1]
+                if e.startswith(head)]
 
     def close(self):
         self.sock.close()
