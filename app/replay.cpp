@@ -272,7 +272,15 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated, con
         // The recorded times are already from the run's start.
         timing::startSampleTimes(app.times, app.ring, 0, reader.wallStartUs);
         app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
-        timesFailed = !replayTimedReads(app, path, in, reader, read == Read::Data ? got : 0);
+        // A later set of a rotated run goes on from where the set before it ended.
+        timesFailed = !timing::resumeFromCapture(app.times, reader);
+        if (timesFailed) {
+            platform::consolePrint(platform::ConsoleStream::Err,
+                                   "vglog: %s%s: line 3 is not a state\r\n", path,
+                                   logging::kCaptureTimesSuffix);
+        } else {
+            timesFailed = !replayTimedReads(app, path, in, reader, read == Read::Data ? got : 0);
+        }
         logging::closeCaptureTimesReader(reader);
         read = Read::End;
     }

@@ -24,6 +24,8 @@ struct SampleTimes {
     bool indexed = false;                   // a row was written (lastSample and index hold)
     std::int16_t lastSample = 0;
     std::int64_t index = 0;
+    std::int64_t lastHostUs = 0;  // the last row's arrival, from the run's start
+    bool lossPending = false;     // the link was lost since the last row
 };
 
 // Starts counting for a run whose start is startUs on the ring's stamp clock and wallStartUs on
@@ -37,12 +39,27 @@ void sampleTimesTap(void* context, const logging::AngleAccelRecord& record, std:
 // The link's read sink (context: SampleTimes): one companion line per read.
 void captureReadTap(void* context, std::int64_t returnedUs, std::size_t count);
 
-// The link was lost at nowUs (on the stamps' clock): the board's clock is fitted anew, and the
-// companion records the loss.
+// The link was lost at nowUs (on the stamps' clock): the companion records the loss, and the
+// next sample tells whether the board kept running (see nextTimesRow).
 void noteLinkLoss(SampleTimes& times, std::int64_t nowUs);
 
 // The row of a sample: the index unwrapped from its 16-bit counter, the times from the arrival.
+// The index never jumps further than the elapsed time allows: a counter step that would have the
+// sample sent well after it arrived (the board restarted; after a link loss, also one that falls
+// well short of the elapsed time) starts a new stretch after the last index by the elapsed time
+// at the board's rate, and the board's clock is fitted anew. After a link loss a counter that
+// kept running gives its true step, wraps included.
 logging::TimesRow nextTimesRow(SampleTimes& times, std::int16_t sample, std::uint64_t line,
                                std::int64_t arrivalUs);
+
+// What a later file needs to go on as if it had seen every sample before it: the index, the
+// counter and the board's clock, as whole numbers (kMaxTimesState at most), and back. A capture's
+// times carry it for the set they start (see logging/capture_times.h).
+inline constexpr std::size_t kMaxTimesState = 5 + kMaxClockState;
+static_assert(kMaxTimesState <= logging::kMaxCaptureState);
+std::size_t packSampleTimes(const SampleTimes& times, std::int64_t* out);
+bool unpackSampleTimes(SampleTimes& times, const std::int64_t* in, std::size_t count);
+// Takes up the state a capture's times carry, if any; false when it is not a state.
+bool resumeFromCapture(SampleTimes& times, const logging::CaptureTimesReader& reader);
 
 }  // namespace vg::timing
