@@ -307,7 +307,7 @@ class TimesInTheField(unittest.TestCase):
         self.addCleanup(port.close)
         run = start_logging(self, port, "--times", "--quiet", files=3)
         board = PacedBoard(port)
-        stall, burst, end = 800, 1800, 2600  # held from 8 s to 18 s, then on time to 26 s
+        stall, burst, end = 800, 1800, 2800  # held from 8 s to 18 s, then on time to 28 s
         board.play(range(stall))
         board.play(range(stall, burst), held_until=board.send_at(burst))
         board.play(range(burst, end))
