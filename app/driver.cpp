@@ -67,6 +67,7 @@ int startTimes(App& app, const std::tm& stamp, const char* dir) {
         return 1;
     }
     app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
+    app.times.framer = &app.link.framer;  // a packet cut by a rotation goes with the next set
     if (capturing) {
         app.link.readSink = timing::captureReadTap;
         app.link.readSinkContext = &app.times;

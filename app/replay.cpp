@@ -273,7 +273,7 @@ int runReplay(App& app, const char* path, bool withTimes, bool& logsCreated, con
         timing::startSampleTimes(app.times, app.ring, 0, reader.wallStartUs);
         app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
         // A later set of a rotated run goes on from where the set before it ended.
-        timesFailed = !timing::resumeFromCapture(app.times, reader);
+        timesFailed = !timing::resumeFromCapture(app.times, reader, app.link.framer, app.ring);
         if (timesFailed) {
             platform::consolePrint(platform::ConsoleStream::Err,
                                    "vglog: %s%s: line 3 is not a state\r\n", path,

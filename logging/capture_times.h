@@ -30,7 +30,7 @@ namespace vg::logging {
 
 inline constexpr char kCaptureTimesMagic[] = "vglog capture times 2\n";
 inline constexpr char kCaptureTimesMagicV1[] = "vglog capture times 1\n";
-inline constexpr std::size_t kMaxCaptureState = 160;
+inline constexpr std::size_t kMaxCaptureState = 420;
 inline constexpr char kCaptureTimesSuffix[] = ".times";
 
 struct CaptureTimes {

@@ -1,5 +1,6 @@
 #include "timing/sample_times.h"
 
+#include <array>
 #include <cmath>
 
 namespace vg::timing {
@@ -114,12 +115,27 @@ std::size_t packSampleTimes(const SampleTimes& times, std::int64_t* out) {
     out[2] = times.index;
     out[3] = times.lastHostUs;
     out[4] = times.lossPending ? 1 : 0;
-    return 5 + packClock(times.clock, out + 5);
+    const std::size_t held = times.framer != nullptr ? times.framer->have : 0;
+    out[5] = static_cast<std::int64_t>(held);
+    for (std::size_t i = 0; i < held; ++i) {
+        out[6 + i] = times.framer->packet[i];
+    }
+    return 6 + held + packClock(times.clock, out + 6 + held);
 }
 
 bool unpackSampleTimes(SampleTimes& times, const std::int64_t* in, std::size_t count) {
-    if (count < 5 || in[1] < -32768 || in[1] > 32767 ||
-        !unpackClock(times.clock, in + 5, count - 5)) {
+    if (count < 6 || in[1] < -32768 || in[1] > 32767 || in[5] < 0 ||
+        in[5] >= static_cast<std::int64_t>(sio::kSlotBytes) ||
+        count < 6 + static_cast<std::size_t>(in[5])) {
+        return false;
+    }
+    const auto held = static_cast<std::size_t>(in[5]);
+    for (std::size_t i = 0; i < held; ++i) {
+        if (in[6 + i] < 0 || in[6 + i] > 255) {
+            return false;
+        }
+    }
+    if (!unpackClock(times.clock, in + 6 + held, count - 6 - held)) {
         return false;
     }
     times.indexed = in[0] != 0;
@@ -130,9 +146,22 @@ bool unpackSampleTimes(SampleTimes& times, const std::int64_t* in, std::size_t c
     return true;
 }
 
-bool resumeFromCapture(SampleTimes& times, const logging::CaptureTimesReader& reader) {
-    return reader.stateCount == 0 ||
-           unpackSampleTimes(times, reader.state.data(), reader.stateCount);
+bool resumeFromCapture(SampleTimes& times, const logging::CaptureTimesReader& reader,
+                       sio::Framer& framer, sio::PacketRing& ring) {
+    if (reader.stateCount == 0) {
+        return true;
+    }
+    if (!unpackSampleTimes(times, reader.state.data(), reader.stateCount)) {
+        return false;
+    }
+    // The head of a packet the earlier set's capture holds: the framer goes on as it did live.
+    std::array<std::uint8_t, sio::kSlotBytes> held{};
+    const auto count = static_cast<std::size_t>(reader.state[5]);
+    for (std::size_t i = 0; i < count; ++i) {
+        held[i] = static_cast<std::uint8_t>(reader.state[6 + i]);
+    }
+    sio::frameBytes(framer, ring, held.data(), count);
+    return true;
 }
 
 }  // namespace vg::timing

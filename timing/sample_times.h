@@ -26,6 +26,9 @@ struct SampleTimes {
     std::int64_t index = 0;
     std::int64_t lastHostUs = 0;  // the last row's arrival, from the run's start
     bool lossPending = false;     // the link was lost since the last row
+    // The link's framer, when there is one: a packet it holds when a set of files gives way to
+    // the next (its head in the earlier capture) is carried to the next set with the state.
+    const sio::Framer* framer = nullptr;
 };
 
 // Starts counting for a run whose start is startUs on the ring's stamp clock and wallStartUs on
@@ -53,13 +56,17 @@ logging::TimesRow nextTimesRow(SampleTimes& times, std::int16_t sample, std::uin
                                std::int64_t arrivalUs);
 
 // What a later file needs to go on as if it had seen every sample before it: the index, the
-// counter and the board's clock, as whole numbers (kMaxTimesState at most), and back. A capture's
-// times carry it for the set they start (see logging/capture_times.h).
-inline constexpr std::size_t kMaxTimesState = 5 + kMaxClockState;
+// counter, the bytes of a packet the framer holds and the board's clock, as whole numbers
+// (kMaxTimesState at most), and back. A capture's times carry it for the set they start (see
+// logging/capture_times.h).
+inline constexpr std::size_t kMaxTimesState = 6 + sio::kSlotBytes + kMaxClockState;
 static_assert(kMaxTimesState <= logging::kMaxCaptureState);
 std::size_t packSampleTimes(const SampleTimes& times, std::int64_t* out);
+// The held packet's bytes are checked, not taken up (resumeFromCapture feeds them on).
 bool unpackSampleTimes(SampleTimes& times, const std::int64_t* in, std::size_t count);
-// Takes up the state a capture's times carry, if any; false when it is not a state.
-bool resumeFromCapture(SampleTimes& times, const logging::CaptureTimesReader& reader);
+// Takes up the state a capture's times carry, if any, the held packet's bytes through the
+// framer into the ring; false when it is not a state.
+bool resumeFromCapture(SampleTimes& times, const logging::CaptureTimesReader& reader,
+                       sio::Framer& framer, sio::PacketRing& ring);
 
 }  // namespace vg::timing

@@ -255,8 +255,9 @@ class PacedBoard:
     def send_at(self, k):
         return self.t0 + k * self.PERIOD
 
-    def play(self, ks, counter=lambda k: k, held_until=None):
-        """Sends samples ks in order; with held_until, all of them in one burst at that time."""
+    def play(self, ks, counter=lambda k: k, held_until=None, split=0.0):
+        """Sends samples ks in order; with held_until, all of them in one burst at that time;
+        with split, each packet in two writes that far apart."""
         if held_until is not None:
             time.sleep(max(0.0, held_until - time.monotonic()))
             began = time.monotonic()
@@ -267,7 +268,12 @@ class PacedBoard:
             due = self.send_at(k) + self.rng.uniform(0.0, self.jitter)
             time.sleep(max(0.0, due - time.monotonic()))
             began = time.monotonic()
-            self.port.send(angle_accel(counter(k)))
+            packet = angle_accel(counter(k))
+            if split:
+                self.port.send(packet[:20])
+                time.sleep(split)
+                packet = packet[20:]
+            self.port.send(packet)
             self.sent.append((self.send_at(k), began))
 
     def errors(self, rows):
@@ -375,11 +381,12 @@ class TimesInTheField(unittest.TestCase):
         self.addCleanup(port.close)
         run = start_logging(self, port, "--raw", "--times", "--quiet", "--rotate", "2s", files=5,
                             env=dict(os.environ, VGLOG_ROTATE_MIN_S="1"))
-        board = PacedBoard(port)
+        board = PacedBoard(port, jitter=0.002)
         counter = lambda k: 65536 - 350 + k  # wraps 3.5 s in
-        board.play(range(250), counter)
+        # Each packet's head 7 ms before its tail: a set of files mostly begins inside a packet.
+        board.play(range(250), counter, split=0.007)
         board.play(range(250, 400), counter, held_until=board.send_at(400))  # a 1.5 s stall
-        board.play(range(400, 900), counter)
+        board.play(range(400, 900), counter, split=0.007)
         self.assertTrue(wait_until(lambda: sum(
             read(os.path.join(run.dir.name, n)).count(b"\n") - 1
             for n in run.files() if n.startswith("times.")) == 900, timeout=60))
@@ -388,17 +395,22 @@ class TimesInTheField(unittest.TestCase):
         self.assertEqual(status, 0, err)
         captures = sorted(n for n in run.files() if n.startswith("raw.") and n.endswith(".bin"))
         self.assertGreaterEqual(len(captures), 3, run.files())
+        cut = [c for c in captures[1:] if read(os.path.join(run.dir.name, c))[:1] != b"$"]
+        print(f"\n{len(captures)} sets, {len(cut)} of them begin inside a packet", flush=True)
+        together = self.scratch()
         for capture in captures:
-            with self.subTest(capture):
-                alone = self.scratch()
-                for name in (capture, capture + ".times"):
-                    shutil.copy(os.path.join(run.dir.name, name), alone)
-                done = subprocess.run([VGLOG, "--replay", capture, "--times"], cwd=alone,
-                                      capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
-                self.assertEqual(done.returncode, 0, done.stderr)
-                times = "times." + capture[len("raw."):-len(".bin")] + ".csv"
-                self.assertEqual(read(os.path.join(alone, times)),
-                                 read(os.path.join(run.dir.name, times)))
+            stamp = capture[len("raw."):-len(".bin")]
+            for where in (self.scratch(), together):  # alone, and after the sets before it
+                with self.subTest(capture=capture, alone=where != together):
+                    for name in (capture, capture + ".times"):
+                        shutil.copy(os.path.join(run.dir.name, name), where)
+                    done = subprocess.run([VGLOG, "--replay", capture, "--times"], cwd=where,
+                                          capture_output=True, stdin=subprocess.DEVNULL,
+                                          timeout=60)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    for name in (f"times.{stamp}.csv", f"anglesAndAccels.{stamp}.txt"):
+                        self.assertEqual(read(os.path.join(where, name)),
+                                         read(os.path.join(run.dir.name, name)), name)
 
 
 if __name__ == "__main__":
