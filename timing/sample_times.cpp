@@ -24,6 +24,9 @@ void noteStateOnce(SampleTimes& times) {
 std::int64_t nextIndex(SampleTimes& times, std::int64_t step, std::int64_t hostUs) {
     const bool loss = times.lossPending;
     times.lossPending = false;
+    if (step == 1 && !loss) {
+        return times.index + 1;  // the board's next sample: nothing to weigh
+    }
     const double period = samplePeriodUs(times.clock);
     if (period <= 0) {
         return times.index + (loss ? 1 : step);  // nothing yet tells what the time allows

@@ -17,6 +17,7 @@ from harness import VGLOG, VGLOG_SIM, FakePort, Run, start_logging, wait_until
 from test_link import Board, said
 
 HEADER = b"line,sample,index,host_utc,host_s,board_s\n"
+PLOT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "plot", "vglog-plot")
 
 
 def angle_accel(sample):
@@ -365,6 +366,22 @@ class TimesInTheField(unittest.TestCase):
         self.assertEqual(index[:300], list(range(7542, 7842)))
         self.assertEqual([b - a for a, b in zip(index[300:], index[301:])], [1] * 299)
         elapsed = (rows[300]["host_s"] - rows[299]["host_s"]) * 100
+        if shutil.which("gnuplot"):
+            # Drawn, the lines break at the loss; without the times file a counter that
+            # restarted moves the axis on by one, not by 57 695.
+            log = file_named(run.dir.name, "anglesAndAccels.")
+            for keep in (True, False):
+                if not keep:
+                    os.remove(file_named(run.dir.name, "times."))
+                done = subprocess.run([PLOT, "--data", "drawn.dat", "-o", "run.png", log],
+                                      cwd=run.dir.name, capture_output=True, timeout=120)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                blocks = read(os.path.join(run.dir.name, "drawn.dat")).split(b"\n\n")
+                self.assertEqual([len(b.splitlines()) for b in blocks], [300, 300])
+                if not keep:
+                    step = first - 299 if not counter_restarts and first - 299 <= 1000 else 1
+                    self.assertEqual(float(blocks[1].splitlines()[-1].split()[0]),
+                                     7841 + step + 299)
         return index[300] - index[299], first - 299, elapsed
 
     def test_after_an_unplug_a_counter_that_kept_running_gives_its_true_step(self):
