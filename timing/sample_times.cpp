@@ -34,6 +34,9 @@ std::int64_t nextIndex(SampleTimes& times, std::int64_t step, std::int64_t hostU
     const double elapsed = static_cast<double>(hostUs - times.lastHostUs) / period;
     const double expected = times.clock.fitted ? indexSentAt(times.clock, hostUs)
                                                : static_cast<double>(times.index) + elapsed;
+    // After a loss the first sample may also come late (a busy machine), but by no more than
+    // this: a counter that fell further behind the time away started again.
+    constexpr double kLateAfterLossUs = 1e6;
     const double slack = kEarlyRestartUs / period + (loss ? 0.01 * elapsed : 0.0);
     std::int64_t index = times.index + step;
     if (loss && static_cast<double>(index) + 65536 <= expected + slack) {
@@ -41,8 +44,9 @@ std::int64_t nextIndex(SampleTimes& times, std::int64_t step, std::int64_t hostU
         index += 65536 *
                  static_cast<std::int64_t>((expected + slack - static_cast<double>(index)) / 65536);
     }
-    const bool restarted = static_cast<double>(index) > expected + slack ||
-                           (loss && static_cast<double>(index) < expected - slack);
+    const bool restarted =
+        static_cast<double>(index) > expected + slack ||
+        (loss && static_cast<double>(index) < expected - slack - kLateAfterLossUs / period);
     if (!restarted) {
         return index;
     }
