@@ -131,6 +131,14 @@ std::size_t packSampleTimes(const SampleTimes& times, std::int64_t* out) {
 }
 
 bool unpackSampleTimes(SampleTimes& times, const std::int64_t* in, std::size_t count) {
+    // Times and indices of any run fit in 2^52 (142 years of microseconds); a state beyond that
+    // was not written by a run, and sums of its values could overflow.
+    constexpr std::int64_t kMost = std::int64_t{1} << 52;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (in[i] > kMost || in[i] < -kMost) {
+            return false;
+        }
+    }
     if (count < 6 || in[1] < -32768 || in[1] > 32767 || in[5] < 0 ||
         in[5] >= static_cast<std::int64_t>(sio::kSlotBytes) ||
         count < 6 + static_cast<std::size_t>(in[5])) {

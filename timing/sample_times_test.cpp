@@ -167,8 +167,12 @@ TEST(SampleTimes, ALaterFileGoesOnFromTheStateCarriedToIt) {
         if (i == 1500) {
             std::int64_t state[kMaxTimesState];
             startSampleTimes(later, ring, 0, 0);
-            ASSERT_TRUE(unpackSampleTimes(later, state, packSampleTimes(whole, state)));
+            const std::size_t n = packSampleTimes(whole, state);
             EXPECT_FALSE(unpackSampleTimes(later, state, 7));
+            state[2] += std::int64_t{1} << 60;  // no run gets there
+            EXPECT_FALSE(unpackSampleTimes(later, state, n));
+            state[2] -= std::int64_t{1} << 60;
+            ASSERT_TRUE(unpackSampleTimes(later, state, n));
         }
         const auto row = nextTimesRow(whole, board[i].sample, i, board[i].arrivalUs);
         if (i >= 1500) {
