@@ -48,6 +48,9 @@ std::int64_t nextIndex(SampleTimes& times, std::int64_t step, std::int64_t hostU
         static_cast<double>(index) > expected + slack ||
         (loss && static_cast<double>(index) < expected - slack - kLateAfterLossUs / period);
     if (!restarted) {
+        if (loss && elapsed > static_cast<double>(kFitBuckets * kBucketSamples)) {
+            restartFit(times.clock);  // away longer than the fit's window: its line is stale
+        }
         return index;
     }
     restartFit(times.clock);

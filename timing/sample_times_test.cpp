@@ -51,7 +51,15 @@ namespace {
 
 // A board at 100 Hz, 200 ppm fast, each sample arriving 0 to 20 ms late, with one event at
 // sample 1000 (9.5 s in). send is the board's true send time on the host's clock.
-enum class Event { None, StallAndBurst, Restart, Pause, UnplugKeptRunning, UnplugRestarted };
+enum class Event {
+    None,
+    StallAndBurst,
+    Restart,
+    Pause,
+    UnplugKeptRunning,
+    UnplugLong,
+    UnplugRestarted
+};
 
 struct Arrival {
     std::int16_t sample;
@@ -75,11 +83,13 @@ std::vector<Arrival> boardWith(Event event, std::vector<bool>& lossBefore) {
                 send += 3e6;
             } else if (event == Event::Pause) {
                 send += 3e6;
-            } else if (event == Event::UnplugKeptRunning) {
-                counter += 400;  // gone 4 s: sent, never received
-                send += 400 * period;
+            } else if (event == Event::UnplugKeptRunning || event == Event::UnplugLong) {
+                const int away = event == Event::UnplugLong ? 2000 : 400;  // sent, never received
+                counter += away;
+                send += away * period;
             }
-            loss = event == Event::UnplugKeptRunning || event == Event::UnplugRestarted;
+            loss = event == Event::UnplugKeptRunning || event == Event::UnplugLong ||
+                   event == Event::UnplugRestarted;
         }
         auto arrival = static_cast<std::int64_t>(send + delay(rng));
         if (event == Event::StallAndBurst && k >= 1000 && k < 2000) {
@@ -108,6 +118,7 @@ TEST(SampleTimes, LateDeliveryNeverMovesTheFitButAChangeOfTheBoardsClockDoes) {
         {"restart on a live link", Event::Restart, 3, 0, 0},
         {"3 s pause of sampling", Event::Pause, 3, 1, 1},
         {"unplugged 4 s, counter kept running", Event::UnplugKeptRunning, 0, 401, 0},
+        {"unplugged 20 s, counter kept running", Event::UnplugLong, 3, 2001, 0},
         {"unplugged 3 s, counter restarted", Event::UnplugRestarted, 3, 0, 0},
     };
     for (const Case& c : cases) {
