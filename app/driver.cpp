@@ -69,6 +69,7 @@ void hookFileSet(App& app) {
         return;
     }
     app.times.file = &set.times;
+    app.times.framer = &app.link.framer;  // a packet cut by a rotation goes with the next set
     app.decoder.sampleTaps[0] = {timing::sampleTimesTap, &app.times};
     if (set.captureTimes.file.handle != platform::kNoFile) {
         app.times.companion = &set.captureTimes;

@@ -263,6 +263,17 @@ int runReplay(App& app, const Options& options, std::span<RunTap* const> taps) {
     }
     hookFileSet(app);
     initSensorState(&app.state);
+    // A later set of a rotated run goes on from where the set before it ended.
+    if (options.times &&
+        !timing::resumeFromCapture(app.times, source->reader, app.link.framer, app.ring)) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: %s%s: line 3 is not a state\r\n", path,
+                               logging::kCaptureTimesSuffix);
+        source->finish(app);
+        discardFileSet(app.files);
+        platform::consoleRestore();
+        return 1;
+    }
     const int status = runLoop(app, *source, systemClock(), taps);
     platform::consoleRestore();
     return status;

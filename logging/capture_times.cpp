@@ -24,10 +24,12 @@ bool readNumber(const char*& p, std::uint64_t& value) {
 }
 
 constexpr std::size_t kMaxLine = 128;
+// The state line: its word and every value at its longest, with the spaces.
+constexpr std::size_t kMaxStateLine = 6 + kMaxCaptureState * 21;
 
 // The next line, without its "\n" and terminated in place; null at the end. A line longer than
-// any the format has comes back as "" (which no entry matches). The last line may lack its "\n".
-char* nextLine(CaptureTimesReader& reader) {
+// maxLine comes back as "" (which no entry matches). The last line may lack its "\n".
+char* nextLine(CaptureTimesReader& reader, std::size_t maxLine = kMaxLine) {
     char* const buf = reader.buffer.data();
     const std::size_t size = reader.buffer.size() - 1;  // room for a terminator
     for (;;) {
@@ -38,7 +40,7 @@ char* nextLine(CaptureTimesReader& reader) {
             *static_cast<char*>(end) = '\0';
             reader.at = static_cast<std::size_t>(static_cast<char*>(end) - buf) + 1;
             ++reader.lineNumber;
-            return static_cast<std::size_t>(static_cast<char*>(end) - line) <= kMaxLine
+            return static_cast<std::size_t>(static_cast<char*>(end) - line) <= maxLine
                        ? line
                        : static_cast<char*>(end);  // the "" at its end
         }
@@ -55,9 +57,26 @@ char* nextLine(CaptureTimesReader& reader) {
             buf[rest] = '\0';  // a last line without "\n"
             reader.at = reader.have = rest;
             ++reader.lineNumber;
-            return rest <= kMaxLine ? buf : buf + rest;
+            return rest <= maxLine ? buf : buf + rest;
         }
     }
+}
+
+// The values of a state line after its word: whole numbers, each after one space.
+bool readState(const char* p, CaptureTimesReader& reader) {
+    reader.stateCount = 0;
+    while (*p == ' ') {
+        ++p;
+        const bool negative = *p == '-';
+        p += negative ? 1 : 0;
+        std::uint64_t v = 0;
+        if (reader.stateCount == kMaxCaptureState || !readNumber(p, v)) {
+            return false;
+        }
+        const auto value = static_cast<std::int64_t>(v);
+        reader.state[reader.stateCount++] = negative ? -value : value;
+    }
+    return *p == '\0' && reader.stateCount > 0;
 }
 
 }  // namespace
@@ -97,6 +116,17 @@ void noteCaptureRead(CaptureTimes& times, std::int64_t hostUs, std::size_t bytes
     writeText(times, line, static_cast<std::size_t>(n));
 }
 
+void noteCaptureState(CaptureTimes& times, const std::int64_t* values, std::size_t count) {
+    writeText(times, "state", 5);
+    for (std::size_t i = 0; i < count && i < kMaxCaptureState; ++i) {
+        char number[24];
+        const int n =
+            std::snprintf(number, sizeof number, " %lld", static_cast<long long>(values[i]));
+        writeText(times, number, static_cast<std::size_t>(n));
+    }
+    writeText(times, "\n", 1);
+}
+
 void noteCaptureLoss(CaptureTimes& times, std::int64_t hostUs) {
     char line[64];
     const int n = std::snprintf(line, sizeof line, "%lld lost\n", static_cast<long long>(hostUs));
@@ -117,10 +147,11 @@ int openCaptureTimesReader(CaptureTimesReader& reader, const char* captureName) 
     }
     const std::size_t magicLen = sizeof kCaptureTimesMagic - 2;  // without its "\n"
     const char* magic = nextLine(reader);
-    const char* start = magic != nullptr && std::strlen(magic) == magicLen &&
-                                std::strncmp(magic, kCaptureTimesMagic, magicLen) == 0
-                            ? nextLine(reader)
-                            : nullptr;
+    const bool v2 = magic != nullptr && std::strlen(magic) == magicLen &&
+                    std::strncmp(magic, kCaptureTimesMagic, magicLen) == 0;
+    const bool v1 = magic != nullptr && std::strlen(magic) == magicLen &&
+                    std::strncmp(magic, kCaptureTimesMagicV1, magicLen) == 0;
+    const char* start = v1 || v2 ? nextLine(reader) : nullptr;
     if (start == nullptr || std::strncmp(start, "start ", 6) != 0) {
         closeCaptureTimesReader(reader);
         return 1;
@@ -132,12 +163,25 @@ int openCaptureTimesReader(CaptureTimesReader& reader, const char* captureName) 
         return 1;
     }
     reader.wallStartUs = static_cast<std::int64_t>(wallStart);
+    const char* third = v2 ? nextLine(reader, kMaxStateLine) : nullptr;
+    if (third != nullptr && std::strncmp(third, "state", 5) == 0) {
+        if (!readState(third + 5, reader)) {
+            closeCaptureTimesReader(reader);
+            return 1;
+        }
+    } else {
+        reader.pending = third;  // an entry, or (too long) "" which none matches
+    }
     return 0;
 }
 
 CaptureTimesEntry nextCaptureTimesEntry(CaptureTimesReader& reader, std::int64_t& hostUs,
                                         std::size_t& bytes) {
-    const char* line = reader.file != nullptr ? nextLine(reader) : nullptr;
+    const char* line = reader.pending;
+    reader.pending = nullptr;
+    if (line == nullptr && reader.file != nullptr) {
+        line = nextLine(reader);
+    }
     if (line == nullptr) {
         return CaptureTimesEntry::End;
     }

@@ -1,5 +1,7 @@
 #include <cerrno>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "logging/capture_times.h"
 #include "logging/scratch_dir_test_util.h"
@@ -71,17 +73,21 @@ TEST(CaptureTimes, WhatIsWrittenReadsBackAndDamageIsFound) {
     testutil::ScratchDir scratch;
     CaptureTimes out;
     ASSERT_EQ(openCaptureTimes(out, "cap.bin", 1796771647123456), 0);
+    const std::int64_t state[] = {1, -7, 65529, -9007199254740993, 0};
+    noteCaptureState(out, state, 5);
     noteCaptureRead(out, 190, 115);
     noteCaptureLoss(out, 2000000);
     noteCaptureRead(out, 3000001, 4096);
     ASSERT_EQ(closeOutputFile(out.file), 0);
     EXPECT_EQ(readFile("cap.bin.times"),
-              "vglog capture times 1\nstart 1796771647123456 2026-12-08T23:14:07.123456Z\n"
-              "190 115\n2000000 lost\n3000001 4096\n");
+              "vglog capture times 2\nstart 1796771647123456 2026-12-08T23:14:07.123456Z\n"
+              "state 1 -7 65529 -9007199254740993 0\n190 115\n2000000 lost\n3000001 4096\n");
 
     CaptureTimesReader in;
     ASSERT_EQ(openCaptureTimesReader(in, "cap.bin"), 0);
     EXPECT_EQ(in.wallStartUs, 1796771647123456);
+    EXPECT_EQ(std::vector<std::int64_t>(in.state.begin(), in.state.begin() + in.stateCount),
+              std::vector<std::int64_t>(std::begin(state), std::end(state)));
     std::int64_t us = 0;
     std::size_t bytes = 0;
     EXPECT_EQ(nextCaptureTimesEntry(in, us, bytes), CaptureTimesEntry::Read);
@@ -96,17 +102,31 @@ TEST(CaptureTimes, WhatIsWrittenReadsBackAndDamageIsFound) {
 
     EXPECT_EQ(openCaptureTimesReader(in, "none.bin"), -1);
     EXPECT_EQ(errno, ENOENT);
-    for (const char* body : {"190 115\n", "190 0\n", "-3 12\n", "190 115 7\n", "190\n"}) {
-        SCOPED_TRACE(body);
-        writeFile("bad.bin.times", std::string("vglog capture times 1\nstart 5\n") + body);
-        ASSERT_EQ(openCaptureTimesReader(in, "bad.bin"), 0);
-        const bool good = std::string(body) == "190 115\n";
-        EXPECT_EQ(nextCaptureTimesEntry(in, us, bytes),
-                  good ? CaptureTimesEntry::Read : CaptureTimesEntry::Bad);
-        closeCaptureTimesReader(in);
+    // Both versions; the first entry may follow the header directly.
+    for (const char* version : {"1", "2"}) {
+        for (const char* body :
+             {"190 115\n", "190 0\n", "-3 12\n", "190 115 7\n", "190\n", "state 1\n"}) {
+            SCOPED_TRACE(std::string(version) + ": " + body);
+            writeFile("bad.bin.times",
+                      std::string("vglog capture times ") + version + "\nstart 5\n" + body);
+            ASSERT_EQ(openCaptureTimesReader(in, "bad.bin"), 0);
+            const bool good = std::string(body) == "190 115\n";
+            EXPECT_EQ(nextCaptureTimesEntry(in, us, bytes),
+                      good ? CaptureTimesEntry::Read
+                      : std::string(body) == "state 1\n" && version[0] == '2'
+                          ? CaptureTimesEntry::End
+                          : CaptureTimesEntry::Bad);
+            closeCaptureTimesReader(in);
+        }
     }
-    writeFile("bad.bin.times", "vglog capture times 2\nstart 5\n");
-    EXPECT_EQ(openCaptureTimesReader(in, "bad.bin"), 1);
+    for (const char* header :
+         {"vglog capture times 3\nstart 5\n", "vglog capture times 2\nstart 5\nstate\n",
+          "vglog capture times 2\nstart 5\nstate 1 x\n",
+          "vglog capture times 2\nstart 5\nstate 1  2\n"}) {
+        SCOPED_TRACE(header);
+        writeFile("bad.bin.times", header);
+        EXPECT_EQ(openCaptureTimesReader(in, "bad.bin"), 1);
+    }
 }
 
 }  // namespace

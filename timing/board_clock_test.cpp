@@ -78,6 +78,7 @@ TEST(BoardClock, FollowsTheBoardsClockThroughJitterAndDrift) {
         {"10 Hz, 0-20 ms", 10, 20, 0, 0, 0, 0, 1000},
         {"100 Hz, every 7th sample lost", 100, 20, 0, 0, 7, 0, 3000},
         {"100 Hz, a 300 ms stall every 1000", 100, 20, 0, 0, 0, 1000, 5000},
+        {"100 Hz, 0-20 ms, 200 ppm fast, 10 min", 100, 20, 200, 0, 0, 0, 60000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -97,6 +98,7 @@ TEST(BoardClock, FollowsTheBoardsClockThroughJitterAndDrift) {
         const double hostRms = rmsFromSend(host, s, 200);
         EXPECT_LE(boardRms, hostRms / 4) << "board " << boardRms << " us, host " << hostRms;
         EXPECT_EQ(clock.restarts, 0u);
+        EXPECT_EQ(clock.shifts, 0u);
     }
 }
 

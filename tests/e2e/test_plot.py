@@ -142,5 +142,41 @@ class Plot(unittest.TestCase):
         self.assertIn(b"has no time for line 200", done.stderr)
 
 
+    def test_lines_break_at_a_gap_and_a_counter_restart_never_stretches_the_axis(self):
+        with open(self.log, "rb") as f:
+            lines = f.read().split(b"\r\n")[:301]
+        # 300 samples at 100 Hz; after the 150th the link was lost for 10 s and the board came
+        # back with its counter started again (7841 -> 0).
+        counters = [7692 + n for n in range(150)] + list(range(150))
+        log = os.path.join(self.tmp.name, "anglesAndAccels.2024Jan02-030407.txt")
+        with open(log, "wb") as f:
+            f.write(b"\r\n".join([lines[0]] + [b"%6d" % c + line[6:] for c, line in
+                                                zip(counters, lines[1:])]) + b"\r\n")
+        times = os.path.join(self.tmp.name, "times.2024Jan02-030407.csv")
+        index = [7692 + n for n in range(150)] + [7692 + 1150 + n for n in range(150)]
+        with open(times, "w") as f:
+            f.write("line,sample,index,host_utc,host_s,board_s\n" + "".join(
+                f"{n + 1},{c},{i},2024-01-02T03:04:07.000000Z,{(i - 7692) / 100 + 0.002:.6f},"
+                f"{(i - 7692) / 100:.6f}\n" for n, (c, i) in enumerate(zip(counters, index))))
+
+        def drawn():
+            done = self.plot("--data", "drawn.dat", "-o", "gap.png", log)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(os.path.join(self.tmp.name, "drawn.dat")) as f:
+                blocks = f.read().split("\n\n")
+            return [[float(row.split()[0]) for row in block.splitlines()] for block in blocks]
+
+        with self.subTest("with the times file: seconds, a break across the 10 s"):
+            blocks = drawn()
+            self.assertEqual([len(b) for b in blocks], [150, 150])
+            self.assertAlmostEqual(blocks[1][0] - blocks[0][-1], 10.01)
+        os.remove(times)
+        with self.subTest("without: the counter, a break, and the axis no longer than the run"):
+            blocks = drawn()
+            self.assertEqual([len(b) for b in blocks], [150, 150])
+            self.assertEqual(blocks[1][0] - blocks[0][-1], 1)
+            self.assertEqual(blocks[1][-1] - blocks[0][0], 299)
+
+
 if __name__ == "__main__":
     unittest.main()

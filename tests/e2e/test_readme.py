@@ -3,6 +3,7 @@ log vglog wrote from packets with negative values in every column: each must giv
 the model of the board's bytes says were logged, signs included."""
 
 import contextlib
+import csv
 import io
 import os
 import random
@@ -27,6 +28,11 @@ def recipes():
     return re.findall(r"^```(\w+)\n(.*?)^```", section.group(1), re.MULTILINE | re.DOTALL)
 
 
+def times_doc():
+    with open(os.path.join(os.path.dirname(README), "docs", "TIMES.md")) as f:
+        return f.read()
+
+
 def have(module):
     try:
         __import__(module)
@@ -45,7 +51,12 @@ class ReadingTheLogs(unittest.TestCase):
         capture = os.path.join(cls.tmp.name, "raw.2026Dec08-101500.bin")
         with open(capture, "wb") as f:
             f.write(b"".join(packets))
-        subprocess.run([VGLOG, "--replay", capture], cwd=cls.tmp.name, check=True,
+        # Its times as a live --times run records them: a packet every 10 ms, 0 to 20 ms late.
+        with open(capture + ".times", "w") as f:
+            f.write("vglog capture times 2\nstart 1796724900000000 2026-12-08T10:15:00.000000Z\n")
+            f.write("".join(f"{k * 10000 + rng.randrange(20000) + 200000 * (k // 100)} 42\n"
+                            for k in range(500)))
+        subprocess.run([VGLOG, "--replay", capture, "--times"], cwd=cls.tmp.name, check=True,
                        capture_output=True)
         # The model's values as printed: the numbers a right reading must give back.
         cls.rows = [[float(v) for v in sample_line(p).split()] for p in packets]
@@ -70,6 +81,11 @@ class ReadingTheLogs(unittest.TestCase):
                             exec(code, names)
                     finally:
                         os.chdir(cwd)
+                    if "board_s" in code:
+                        found.add("utc")
+                        self.assertIn("```python\n" + code + "```", times_doc(),
+                                      "docs/TIMES.md gives the same recipe")
+                        self.assertEqual(list(names["run"]["utc"]), self.board_utc())
                     if "read_csv" in code:
                         found.add("pandas")
                         self.assertEqual(list(names["log"].columns),
@@ -89,7 +105,19 @@ class ReadingTheLogs(unittest.TestCase):
                     # Summed in line order, as awk does.
                     means = [sum(row[i] for row in self.rows) / len(self.rows) for i in range(14)]
                     self.assertEqual(out.stdout, " ".join(f"{m:.5f}" for m in means) + "\n")
-        self.assertEqual(found, {"pandas", "numpy", "awk"}, "every recipe found and run")
+        self.assertEqual(found, {"pandas", "numpy", "awk", "utc"}, "every recipe found and run")
+
+    def board_utc(self):
+        """Each sample's send time in UTC from the times file: the start plus board_s."""
+        import pandas as pd
+
+        with open(os.path.join(self.tmp.name, "times.2026Dec08-101500.csv")) as f:
+            rows = list(csv.DictReader(f))
+        first = rows[0]
+        start_us = (int(pd.Timestamp(first["host_utc"]).value) // 1000 -
+                    round(float(first["host_s"]) * 1e6))
+        return [pd.Timestamp(start_us + round(float(r["board_s"]) * 1e6), unit="us", tz="UTC")
+                for r in rows]
 
 
 if __name__ == "__main__":
