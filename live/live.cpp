@@ -193,6 +193,27 @@ std::string statusJson(Server& s, const std::uint64_t* viewDrops) {
     }
     std::string out;
     out.reserve(2048);
+    appendStatusJson(out, st, s.drops.load(std::memory_order_relaxed));
+    if (viewDrops != nullptr) {
+        out += ",\"view_drops\":";
+        addUnsigned(out, *viewDrops);
+    }
+    out += ",\"messages\":[";
+    const std::uint64_t kept = std::min<std::uint64_t>(messageCount, kMessages);
+    for (std::uint64_t i = messageCount - kept; i < messageCount; ++i) {
+        if (i != messageCount - kept) {
+            out += ',';
+        }
+        addJsonString(out, messages[i % kMessages].data());
+    }
+    out += "]}";
+    return out;
+}
+
+}  // namespace
+
+void appendStatusJson(std::string& out, const Status& status, std::uint64_t liveDrops) {
+    Status st = status;
     char buf[64];
     std::snprintf(buf, sizeof buf, "{\"elapsed_s\":%.3f",
                   static_cast<double>(st.elapsedMs) / 1000.0);
@@ -201,24 +222,29 @@ std::string statusJson(Server& s, const std::uint64_t* viewDrops) {
     st.lossReason.back() = '\0';
     addJsonString(out, st.lossReason.data());
     const std::pair<const char*, std::uint64_t> counts[] = {
-        {"samples", st.samples},
-        {"quaternion", st.quaternion},
-        {"vector", st.vector},
-        {"other", st.other},
-        {"noise_bytes", st.noiseBytes},
-        {"ring_drops", st.ringDrops},
-        {"cut_packets", st.cutPackets},
-        {"link_losses", st.linkLosses},
-        {"live_drops", s.drops.load(std::memory_order_relaxed)}};
+        {"samples", st.samples},        {"quaternion", st.quaternion},
+        {"vector", st.vector},          {"other", st.other},
+        {"noise_bytes", st.noiseBytes}, {"ring_drops", st.ringDrops},
+        {"cut_packets", st.cutPackets}, {"link_losses", st.linkLosses},
+        {"live_drops", liveDrops}};
     for (const auto& [name, value] : counts) {
         out += ",\"";
         out += name;
         out += "\":";
         addUnsigned(out, value);
     }
-    if (viewDrops != nullptr) {
-        out += ",\"view_drops\":";
-        addUnsigned(out, *viewDrops);
+    st.mqttState.back() = '\0';
+    if (st.mqttState[0] != '\0') {
+        st.mqttReason.back() = '\0';
+        out += ",\"mqtt\":{\"state\":";
+        addJsonString(out, st.mqttState.data());
+        out += ",\"reason\":";
+        addJsonString(out, st.mqttReason.data());
+        out += ",\"published\":";
+        addUnsigned(out, st.mqttPublished);
+        out += ",\"dropped\":";
+        addUnsigned(out, st.mqttDropped);
+        out += '}';
     }
     out += ",\"files\":[";
     bool first = true;
@@ -240,17 +266,10 @@ std::string statusJson(Server& s, const std::uint64_t* viewDrops) {
         }
         out += '}';
     }
-    out += "],\"messages\":[";
-    const std::uint64_t kept = std::min<std::uint64_t>(messageCount, kMessages);
-    for (std::uint64_t i = messageCount - kept; i < messageCount; ++i) {
-        if (i != messageCount - kept) {
-            out += ',';
-        }
-        addJsonString(out, messages[i % kMessages].data());
-    }
-    out += "]}";
-    return out;
+    out += ']';
 }
+
+namespace {
 
 struct Session : std::enable_shared_from_this<Session> {
     Server& srv;
