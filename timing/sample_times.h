@@ -24,6 +24,7 @@ struct SampleTimes {
     bool indexed = false;                   // a row was written (lastSample and index hold)
     std::int16_t lastSample = 0;
     std::int64_t index = 0;
+    logging::TimesRow lastRow{};  // the row of the sample just logged, for the taps after this one
 };
 
 // Starts counting for a run whose start is startUs on the ring's stamp clock and wallStartUs on
