@@ -203,19 +203,24 @@ RunCounters countersOf(const sio::SerialLink& link, const sio::PacketRing& ring,
 }
 
 void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
-                    const char* miscLog, std::uint64_t nowMs, const char* timesFile) {
+                    const char* miscLog, std::uint64_t nowMs, const char* timesFile,
+                    const char* publishing) {
     status = RunStatus{};
     status.showLine = !quiet && platform::consoleIsTerminal(ConsoleStream::Err);
     status.startMs = nowMs;
     status.lastDrawMs = nowMs;
     status.lastBytesMs = nowMs;
     status.lastPacketMs = nowMs;
+    char also[1024] = "";
+    if (publishing != nullptr) {
+        std::snprintf(also, sizeof also, ", publishing to %s", publishing);
+    }
     if (timesFile != nullptr) {
-        platform::consolePrint(ConsoleStream::Err, "logging %s into %s, %s and %s\n", device,
-                               samplesLog, miscLog, timesFile);
+        platform::consolePrint(ConsoleStream::Err, "logging %s into %s, %s and %s%s\n", device,
+                               samplesLog, miscLog, timesFile, also);
     } else {
-        platform::consolePrint(ConsoleStream::Err, "logging %s into %s and %s\n", device,
-                               samplesLog, miscLog);
+        platform::consolePrint(ConsoleStream::Err, "logging %s into %s and %s%s\n", device,
+                               samplesLog, miscLog, also);
     }
 }
 
@@ -255,8 +260,10 @@ void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCo
     }
     status.drawnColumns = columns;
     char line[512];
+    status.extraField.back() = '\0';
     formatStatusLine(line, sizeof line, counters, nowMs - status.startMs, status.samplesPerSecond,
-                     !link.lost, latest, platform::consoleDroppedMessages(), columns);
+                     !link.lost, latest, platform::consoleDroppedMessages(), columns,
+                     status.extraField.data());
     platform::consoleStatus(line);
 }
 
@@ -328,8 +335,8 @@ void endRunStatus(const RunStatus& status) {
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
-                             unsigned columns) {
-    Field f[7];
+                             unsigned columns, const char* extra) {
+    Field f[8];
     char elapsed[32];
     durationText(elapsed, elapsedMs);
     const char* link = linkUp ? "up" : "LOST";
@@ -348,10 +355,17 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
     setField(f[4].wide, "noise %llu B", ull(counters.noiseBytes));
     setField(f[5].wide, "ring drops %llu", ull(counters.ringDrops));
     setField(f[6].wide, "console drops %llu", ull(consoleDrops));
-    for (std::size_t i = 3; i < 7; ++i) {
+    std::size_t count = 7;
+    if (extra != nullptr && extra[0] != '\0') {
+        // Right after the angles: whether the samples leave the machine matters before counts.
+        std::memmove(&f[4], &f[3], 4 * sizeof f[0]);
+        setField(f[3].wide, "%s", extra);
+        count = 8;
+    }
+    for (std::size_t i = 3; i < count; ++i) {
         std::memcpy(f[i].narrow, f[i].wide, sizeof f[i].wide);
     }
-    return fitFields(buf, size, f, 7, 3, roomFor(columns));
+    return fitFields(buf, size, f, count, 3, roomFor(columns));
 }
 
 std::size_t formatReplayProgress(char* buf, std::size_t size, std::uint64_t bytesRead,

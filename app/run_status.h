@@ -49,12 +49,16 @@ struct RunStatus {
     // A replay's progress: bytes of the capture read, and its size (0: unknown, as for a FIFO).
     std::uint64_t replayBytes = 0;
     std::uint64_t replaySize = 0;
+    // A field the status line shows after the angles (the broker's state); "" for none.
+    std::array<char, 96> extraField{};
 };
 
 // Starts the run's display: one line naming the device and the two logs.
-// With a times file (timesFile non-null) it is named too.
+// With a times file (timesFile non-null) it is named too, and with publishing (where the samples
+// go, --mqtt) that too.
 void startRunStatus(RunStatus& status, bool quiet, const char* device, const char* samplesLog,
-                    const char* miscLog, std::uint64_t nowMs, const char* timesFile = nullptr);
+                    const char* miscLog, std::uint64_t nowMs, const char* timesFile = nullptr,
+                    const char* publishing = nullptr);
 
 // Once per loop pass, after the drain: notes arriving bytes, warns once about a board silent for
 // 5 s and once about 5 s of bytes that form no packet (each again only after data or packets
@@ -77,11 +81,12 @@ void endRunStatus(const RunStatus& status);
 // The status line's text (no line end) into buf; the length written. It is fitted into
 // columns - 1 (columns 0: kDefaultColumns): the elapsed time and link state come first, then
 // samples and rate, then the three angles, each in a narrower form when needed, and the rest
-// (packets by kind, noise, drops) only while they fit, dropped from the last.
+// (extra when not empty, packets by kind, noise, drops) only while they fit, dropped from the
+// last.
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
-                             unsigned columns);
+                             unsigned columns, const char* extra = "");
 
 // A replay's progress at a terminal: startReplayProgress before the capture is read (its size
 // is known when it is a regular file), updateReplayProgress after each chunk is decoded; the
