@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/mqtt_tap.h"
 #include "app/options.h"
 #include "app/replay.h"
 #include "live/live.h"
@@ -99,14 +100,15 @@ bool exitKeyTyped() {
     return false;
 }
 
-int runUntilEnd(App& app, const Options& options);
+int runUntilEnd(App& app, const Options& options, MqttTap& mqtt);
 
 // The live view of a run (--serve): fed from the data path, ended with the run.
 struct LiveView {
     App& app;
+    const MqttTap* mqtt;
     std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
 
-    explicit LiveView(App& a) : app(a) {}
+    LiveView(App& a, const MqttTap* m) : app(a), mqtt(m) {}
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
     ~LiveView() {
@@ -139,27 +141,7 @@ struct LiveView {
         if (!server) {
             return;
         }
-        live::Status s;
-        s.elapsedMs = nowMs - app.run.startMs;
-        s.linkUp = !app.link.lost;
-        if (app.link.lost) {
-            std::snprintf(s.lossReason.data(), s.lossReason.size(), "%s",
-                          app.link.lossReason.data());
-        }
-        s.samples = c.packets.angleAccel;
-        s.quaternion = c.packets.quaternion;
-        s.vector = c.packets.vector;
-        s.other = c.packets.other;
-        s.noiseBytes = c.noiseBytes;
-        s.ringDrops = c.ringDrops;
-        s.cutPackets = c.cutPackets;
-        s.linkLosses = c.linkLosses;
-        const char* files[] = {logging::logName(app.logs, logging::kSamplesLog),
-                               logging::logName(app.logs, logging::kMiscLog),
-                               app.capture.file.name.data()};
-        for (std::size_t i = 0; i < live::kFiles; ++i) {
-            std::snprintf(s.files[i].data(), s.files[i].size(), "%s", files[i]);
-        }
+        const live::Status s = viewStatus(app, c, nowMs, mqtt);
         live::publishStatus(*server, s);
     }
 };
@@ -245,16 +227,21 @@ int runLogger(App& app, int argc, char** argv) {
     app.recording.startedWall = std::time(nullptr);
     const Options options = parseOptions(argc, argv);
     SummaryJsonFile json;
+    MqttTap mqtt;
     int status = 0;
     if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson) != 0) {
         status = 1;  // a script waiting for the summary would never get one
     } else {
-        status = runUntilEnd(app, options);
+        status = runUntilEnd(app, options, mqtt);
+    }
+    app.summary.exitStatus = status;
+    app.summary.startedUtc = app.recording.startedWall;
+    app.summary.endedUtc = std::time(nullptr);
+    if (mqtt.on()) {  // the final status is the summary, exit status included
+        mqtt.finished(app, app.summary);
+        mqtt.fillSummary(app.summary);
     }
     if (json.tmp != nullptr) {
-        app.summary.exitStatus = status;
-        app.summary.startedUtc = app.recording.startedWall;
-        app.summary.endedUtc = std::time(nullptr);
         if (writeSummaryJson(json, app.summary) != 0) {
             status = status == 0 ? 1 : status;
         }
@@ -280,7 +267,7 @@ int checkOutputFolder(const char* dir) {
     return 0;
 }
 
-int runUntilEnd(App& app, const Options& options) {
+int runUntilEnd(App& app, const Options& options, MqttTap& mqtt) {
     platform::setErrorDialogs(!options.noDialog);
     switch (options.action) {
         case Action::Help:
@@ -314,6 +301,9 @@ int runUntilEnd(App& app, const Options& options) {
                                static_cast<unsigned long long>(rotateMinimumMs() / 1000));
         return 2;
     }
+    if (const int status = mqtt.check(options)) {
+        return status;
+    }
     printBanner();
     if (options.action == Action::Version) {
         // The banner's version names the board's protocol; this one names the release.
@@ -324,7 +314,7 @@ int runUntilEnd(App& app, const Options& options) {
         return 1;
     }
     // Before anything is opened: an address that cannot be served leaves nothing behind.
-    LiveView live(app);
+    LiveView live(app, &mqtt);
     if (options.serve != nullptr && !live.start(options.serve)) {
         return 1;
     }
@@ -380,6 +370,12 @@ int runUntilEnd(App& app, const Options& options) {
         discardLogsAndCapture(app);
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
+    if (mqtt.start(app, options) != 0) {
+        discardLogsAndCapture(app);
+        logging::discardOutputFile(app.times.file.file);
+        logging::discardOutputFile(app.times.companion.file);
+        return failStart(app, "");
+    }
     if (options.raw) {
         app.link.rawSink = logging::rawCaptureSink;
         app.link.rawSinkContext = &app.capture;
@@ -390,8 +386,10 @@ int runUntilEnd(App& app, const Options& options) {
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device),
                        logging::logName(app.logs, logging::kSamplesLog),
                        logging::logName(app.logs, logging::kMiscLog), platform::monotonicMs(),
-                       options.times ? app.times.file.name.data() : nullptr);
+                       options.times ? app.times.file.name.data() : nullptr,
+                       mqtt.on() ? mqtt.target() : nullptr);
     }
+    mqtt.started(app, app.run.startMs);
     startRecording(app.recording, options, app.run.startMs);
     app.recording.currentStamp = stamp;
 
@@ -423,12 +421,14 @@ int runUntilEnd(App& app, const Options& options) {
             timing::noteLinkLoss(app.times, platform::monotonicUs());
         }
         reportLinkEvent(app.run, app.link, linkEvent, workDone);
+        mqtt.linkEvent(app, linkEvent, workDone);
         if (linkEvent == sio::LinkEvent::Lost && !app.link.reconnect) {
             return finishRun(app) == 0 ? 3 : 1;
         }
         const RunCounters counters = countersOf(app.link, app.ring, app.decoder, workDone);
         updateRunStatus(app.run, app.link, counters, app.decoder.record, workDone);
         live.publish(counters, workDone);
+        mqtt.pass(app, counters, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
         // With times the next pass waits only for bytes, so each read is stamped close to their
@@ -458,7 +458,7 @@ int runUntilEnd(App& app, const Options& options) {
         std::int64_t due = logging::msUntilLogsOrCaptureDue(app.logs, app.capture, now);
         for (const std::int64_t other :
              {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now),
-              msUntilRecordingDue(app.recording, now)}) {
+              msUntilRecordingDue(app.recording, now), mqtt.msUntilDue(now)}) {
             if (other >= 0 && (due < 0 || other < due)) {
                 due = other;
             }
