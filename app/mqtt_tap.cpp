@@ -205,6 +205,7 @@ void MqttTap::tapSample(void* context, const logging::AngleAccelRecord& record,
         s.wallUs = t.wallStartUs_ + (t.ring_->takenUs - t.startUs_);
     }
     broker::pushSample(*t.client_, s);
+    ++t.pushed_;
 }
 
 void MqttTap::started(const App&, std::uint64_t nowMs) {
@@ -222,6 +223,10 @@ void MqttTap::linkEvent(const App&, sio::LinkEvent e, std::uint64_t nowMs) {
 void MqttTap::pass(const App& app, const RunCounters& c, std::uint64_t nowMs) {
     if (!client_) {
         return;
+    }
+    if (pushed_ != kickedAt_) {  // first: the samples of this pass go out at once
+        broker::kick(*client_);
+        kickedAt_ = pushed_;
     }
     broker::Report report;
     if (broker::takeReport(*client_, report)) {

@@ -63,6 +63,7 @@ class MqttTap : public RunTap {
     const timing::SampleTimes* times_ = nullptr;  // under --times: its row gives the times
     std::int64_t startUs_ = 0, wallStartUs_ = 0;
     std::uint64_t nextStatusMs_ = 0;
+    std::uint64_t pushed_ = 0, kickedAt_ = 0;  // samples handed over, and as of the last kick
     std::string json_;
 };
 

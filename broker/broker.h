@@ -154,6 +154,9 @@ std::unique_ptr<Client, void (*)(Client*)> startClient(const Config& config, Sta
 
 // From the data path: hands the sample over or counts it dropped; never waits.
 void pushSample(Client& client, const Sample& sample);
+// Once a pass, when samples were handed over: the thread publishes them now rather than at its
+// next tick (a tenth of a second). Never waits longer than a flag set under a lock.
+void kick(Client& client);
 
 // The run's status (one JSON object) to be published retained on the status topic, replacing any
 // not yet sent. Never waits longer than a copy under a lock.

@@ -28,11 +28,12 @@ constexpr milliseconds kMaxPause{10000};
 // Samples handed to the library and not yet done with (at QoS 1: not acknowledged): the library
 // keeps every one it is given, so this bounds what it holds beside our queue.
 constexpr std::size_t kWindow = 256;
-// How long the network loop waits for the socket: short while samples flow, so one waits at most
-// that long in the queue; longer while none came for a while.
-constexpr int kBusyWaitMs = 10;
-constexpr int kIdleWaitMs = 100;
-constexpr auto kBusyFor = std::chrono::seconds(1);
+// While connected the thread sleeps until the loop kicks it (samples were queued), a status is
+// posted, or this tick passes (acknowledgements, pings, a write the socket could not take).
+constexpr int kTickMs = 100;
+constexpr int kWriteRetryMs = 5;
+// While a connection is being made or the run ends, the network loop itself waits this long.
+constexpr int kNetWaitMs = 10;
 
 }  // namespace
 
@@ -51,6 +52,7 @@ struct Client {
     std::condition_variable wake;
     std::string status;  // the latest status; sent on every connection
     bool statusNew = false;
+    bool kicked = false;
     std::string finalStatus;
     bool finishing = false;
     bool stop = false;
@@ -73,7 +75,6 @@ struct Client {
     int doneInCall = -1;      // the sample the library was done with before its id came back
     int finalMid = 0;
     bool finalSent = false, finalAcked = false;
-    Clock::time_point lastSampleAt{};
     logging::UtcCache utc;
 };
 
@@ -221,7 +222,6 @@ void publishWaiting(Client& c) {
         const int rc = mosquitto_publish(c.mosq, &mid, c.samplesTopic.c_str(), static_cast<int>(n),
                                          json, c.config.qos, false);
         c.publishing = false;
-        c.lastSampleAt = Clock::now();
         if (mid != 0 && c.doneInCall == mid) {
             c.published.fetch_add(1, std::memory_order_relaxed);
             continue;
@@ -243,6 +243,15 @@ void publishWaiting(Client& c) {
         }
         publishStatus(c, final, true);
     }
+}
+
+// Sleeps until there is something to publish, or the tick.
+void waitForWork(Client& c) {
+    const int ms = mosquitto_want_write(c.mosq) ? kWriteRetryMs : kTickMs;
+    std::unique_lock<std::mutex> held(c.lock);
+    c.wake.wait_for(held, milliseconds(ms),
+                    [&] { return c.kicked || c.statusNew || c.finishing || c.stop; });
+    c.kicked = false;
 }
 
 int connectOnce(Client& c) {
@@ -287,15 +296,18 @@ void run(Client& c) {
         }
         if (!socketUp) {
             std::unique_lock<std::mutex> held(c.lock);
-            c.wake.wait_until(held, std::min(nextTry, now + milliseconds(kIdleWaitMs)));
+            c.wake.wait_until(held, std::min(nextTry, now + milliseconds(kTickMs)));
             continue;
         }
+        const bool settled = c.connected && !finishing;
         if (c.connected) {
             publishWaiting(c);
         }
-        const bool busy = now - c.lastSampleAt < kBusyFor || c.queue.size() > 0;
-        const int rc = mosquitto_loop(c.mosq, busy ? kBusyWaitMs : kIdleWaitMs, 1);
+        const int rc = mosquitto_loop(c.mosq, settled ? 0 : kNetWaitMs, 1);
         const int err = errno;
+        if (settled && rc == MOSQ_ERR_SUCCESS && !c.lost) {
+            waitForWork(c);
+        }
         if (c.connected) {
             pause = kFirstPause;
         }
@@ -410,10 +422,21 @@ void pushSample(Client& client, const Sample& sample) {
     }
 }
 
+void kick(Client& client) {
+    {
+        std::lock_guard<std::mutex> held(client.lock);
+        client.kicked = true;
+    }
+    client.wake.notify_all();
+}
+
 void postStatus(Client& client, std::string_view json) {
-    std::lock_guard<std::mutex> held(client.lock);
-    client.status.assign(json);
-    client.statusNew = true;
+    {
+        std::lock_guard<std::mutex> held(client.lock);
+        client.status.assign(json);
+        client.statusNew = true;
+    }
+    client.wake.notify_all();
 }
 
 bool takeReport(Client& client, Report& report) {

@@ -18,6 +18,7 @@ std::unique_ptr<Client, void (*)(Client*)> startClient(const Config&, StartError
 }
 
 void pushSample(Client&, const Sample&) {}
+void kick(Client&) {}
 void postStatus(Client&, std::string_view) {}
 bool takeReport(Client&, Report&) {
     return false;
