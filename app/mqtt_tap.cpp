@@ -350,8 +350,9 @@ void MqttTap::sayChange(const broker::Report& report) {
     } else if (report.state == broker::State::Waiting) {
         platform::consolePrint(ConsoleStream::Err,
                                "mqtt: waiting (%s); the logs go on, samples wait in a queue of "
-                               "%zu and the connection is tried again\n",
-                               reasonText(report).c_str(), config_.queueLimit);
+                               "%llu and the connection is tried again\n",
+                               reasonText(report).c_str(),
+                               static_cast<unsigned long long>(config_.queueLimit));
     }
 }
 
