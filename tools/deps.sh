@@ -10,7 +10,7 @@ vglog_package_tool() {
         ninja-build) echo ninja ;;
         libgtest-dev) echo gtest/gtest.h ;;
         libboost-dev) echo boost/beast.hpp ;;
-        libmosquitto-dev) echo mosquitto.h ;;
+        libmosquitto-dev) echo ./mosquitto.h ;;  # a header straight in the include folder
         mosquitto-clients) echo mosquitto_sub ;;
         chromium-driver) echo chromedriver ;;
         python3-selenium) echo "" ;;  # a Python module; the browser test says when it is missing
@@ -23,6 +23,7 @@ vglog_package_tool() {
         gnuplot-nox) echo gnuplot ;;
         systemd) echo systemd-analyze ;;
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
+        python3-paho-mqtt) echo py:paho.mqtt ;;
         python3-*) echo "py:${1#python3-}" ;;
         *) echo "$1" ;;
     esac

@@ -5,6 +5,7 @@ the model of the board's bytes says were logged, signs included."""
 import contextlib
 import csv
 import io
+import json
 import os
 import random
 import re
@@ -118,7 +119,14 @@ class ManyBoards(unittest.TestCase):
             **os.environ, "MQTT_HOST": "127.0.0.1", "MQTT_PORT": str(broker.port),
             "MQTT_USER": USER, "MQTT_PASSWORD": PASSWORD})
         self.addCleanup(lambda: (store.kill(), store.wait()))
-        watcher = Subscriber(self, broker, "lab/#")  # the recipe's subscription is in place
+        watcher = Subscriber(self, broker, "lab/#")
+        # The recipe has subscribed once a probe's sample lands in its probe.csv.
+        probe = json.dumps({"line": 1, "sample": 0, "phi": 0.5, "theta": 0.5, "psi": 0.5,
+                            "accel": [0, 0, 0], "world": [0, 0, 0], "quat": [1, 0, 0, 0],
+                            "host_utc": "2026-12-09T00:00:00.000000Z"})
+        self.assertTrue(wait_until(lambda: watcher.client.publish("lab/probe/samples", probe)
+                                   and os.path.exists(os.path.join(work.name, "probe.csv")),
+                                   step=0.2), "the recipe never subscribed")
         runs = {}
         for name, seed in [("board1", "3"), ("board2", "4")]:
             link = os.path.join(work.name, name)
