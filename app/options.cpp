@@ -199,6 +199,116 @@ bool checkMqtt(Options& o) {
     return true;
 }
 
+// The --mqtt switches: what each sets.
+void applyMqttSwitch(Options& o, Switch id, const char* value) {
+    switch (id) {
+        case Switch::Mqtt:
+            o.mqtt = value;
+            break;
+        case Switch::MqttCa:
+            o.mqttCa = value;
+            break;
+        case Switch::MqttCert:
+            o.mqttCert = value;
+            break;
+        case Switch::MqttKey:
+            o.mqttKey = value;
+            break;
+        case Switch::MqttQos:
+            if (std::strcmp(value, "0") != 0 && std::strcmp(value, "1") != 0) {
+                fail(o, "--mqtt-qos needs 0 or 1, not '%s'", value);
+            }
+            o.mqttQos = value[0] - '0';
+            break;
+        case Switch::MqttPasswordFile:
+            o.mqttPasswordFile = value;
+            break;
+        case Switch::Name:
+            if (!broker::isTopicLevel(value)) {
+                fail(o,
+                     "--name must not be empty nor hold '/', '+', '#' or control "
+                     "characters: '%s'",
+                     value);
+            }
+            o.name = value;
+            break;
+        default:
+            break;
+    }
+}
+
+// What a switch (with its value, when it takes one) sets.
+void applySwitch(Options& o, Switch id, const char* value) {
+    switch (id) {
+        case Switch::Help:
+            o.action = o.action == Action::Log ? Action::Help : o.action;
+            break;
+        case Switch::Version:
+            o.action = o.action == Action::Log ? Action::Version : o.action;
+            break;
+        case Switch::List:
+            o.action = o.action == Action::Log ? Action::List : o.action;
+            break;
+        case Switch::Quiet:
+            o.quiet = true;
+            break;
+        case Switch::NoReconnect:
+            o.noReconnect = true;
+            break;
+        case Switch::NoDialog:
+            o.noDialog = true;
+            break;
+        case Switch::Raw:
+            o.raw = true;
+            break;
+        case Switch::RawFile:
+            o.raw = true;
+            o.rawFile = value;
+            break;
+        case Switch::Replay:
+            o.replayFile = value;
+            break;
+        case Switch::Times:
+            o.times = true;
+            break;
+        case Switch::Serve:
+            o.serve = value;
+            break;
+        case Switch::Dir:
+            o.dir = value;
+            break;
+        case Switch::Duration:
+            if (!parseTimeSpan(value, o.durationMs)) {
+                fail(o, "--duration needs a time such as 90, 90s, 15m or 2h, not '%s'", value);
+            }
+            break;
+        case Switch::Samples:
+            if (!parseCount(value, o.sampleLimit)) {
+                fail(o, "--samples needs a whole number above 0, not '%s'", value);
+            }
+            break;
+        case Switch::Rotate:
+            if (!parseTimeSpan(value, o.rotateMs)) {
+                fail(o, "--rotate needs a time such as 1h, 15m or 90s, not '%s'", value);
+            }
+            break;
+        case Switch::SummaryJson:
+            o.summaryJson = value;
+            break;
+        case Switch::Mqtt:
+        case Switch::MqttCa:
+        case Switch::MqttCert:
+        case Switch::MqttKey:
+        case Switch::MqttQos:
+        case Switch::MqttPasswordFile:
+        case Switch::Name:
+            applyMqttSwitch(o, id, value);
+            break;
+        case Switch::EndOfSwitches:
+            break;
+    }
+}
+
 }  // namespace
 
 bool parseTimeSpan(const char* text, std::uint64_t& ms) {
@@ -298,95 +408,7 @@ Options parseOptions(int argc, char** argv) {
         } else if (others++ == 0) {  // "-V --list" asks for two things: neither stands alone
             firstOther = arg;
         }
-        switch (sw->id) {
-            case Switch::Help:
-                o.action = o.action == Action::Log ? Action::Help : o.action;
-                break;
-            case Switch::Version:
-                o.action = o.action == Action::Log ? Action::Version : o.action;
-                break;
-            case Switch::List:
-                o.action = o.action == Action::Log ? Action::List : o.action;
-                break;
-            case Switch::Quiet:
-                o.quiet = true;
-                break;
-            case Switch::NoReconnect:
-                o.noReconnect = true;
-                break;
-            case Switch::NoDialog:
-                o.noDialog = true;
-                break;
-            case Switch::Raw:
-                o.raw = true;
-                break;
-            case Switch::RawFile:
-                o.raw = true;
-                o.rawFile = value;
-                break;
-            case Switch::Replay:
-                o.replayFile = value;
-                break;
-            case Switch::Times:
-                o.times = true;
-                break;
-            case Switch::Serve:
-                o.serve = value;
-                break;
-            case Switch::Dir:
-                o.dir = value;
-                break;
-            case Switch::Duration:
-                if (!parseTimeSpan(value, o.durationMs)) {
-                    fail(o, "--duration needs a time such as 90, 90s, 15m or 2h, not '%s'", value);
-                }
-                break;
-            case Switch::Samples:
-                if (!parseCount(value, o.sampleLimit)) {
-                    fail(o, "--samples needs a whole number above 0, not '%s'", value);
-                }
-                break;
-            case Switch::Rotate:
-                if (!parseTimeSpan(value, o.rotateMs)) {
-                    fail(o, "--rotate needs a time such as 1h, 15m or 90s, not '%s'", value);
-                }
-                break;
-            case Switch::SummaryJson:
-                o.summaryJson = value;
-                break;
-            case Switch::Mqtt:
-                o.mqtt = value;
-                break;
-            case Switch::MqttCa:
-                o.mqttCa = value;
-                break;
-            case Switch::MqttCert:
-                o.mqttCert = value;
-                break;
-            case Switch::MqttKey:
-                o.mqttKey = value;
-                break;
-            case Switch::MqttQos:
-                if (std::strcmp(value, "0") != 0 && std::strcmp(value, "1") != 0) {
-                    fail(o, "--mqtt-qos needs 0 or 1, not '%s'", value);
-                }
-                o.mqttQos = value[0] - '0';
-                break;
-            case Switch::MqttPasswordFile:
-                o.mqttPasswordFile = value;
-                break;
-            case Switch::Name:
-                if (!broker::isTopicLevel(value)) {
-                    fail(o,
-                         "--name must not be empty nor hold '/', '+', '#' or control "
-                         "characters: '%s'",
-                         value);
-                }
-                o.name = value;
-                break;
-            case Switch::EndOfSwitches:
-                break;
-        }
+        applySwitch(o, sw->id, value);
     }
     if (o.action == Action::UsageError) {
         return o;
