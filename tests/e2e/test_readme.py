@@ -145,8 +145,9 @@ class ManyBoards(unittest.TestCase):
             def stored(run=run, csv_path=csv_path):
                 if len(run.files()) != 2 or not os.path.exists(csv_path):
                     return False
-                with open(csv_path) as f:
-                    return len(f.readlines()) == 301
+                with open(csv_path) as f:  # the log reaches the disk once a second
+                    return len(f.readlines()) == 301 and \
+                        run.log_named("anglesAndAccels").count(b"\r\n") == 301
             self.assertTrue(wait_until(stored, timeout=60), (name, watcher.samples().keys()))
             logged = run.log_named("anglesAndAccels").split(b"\r\n")[1:-1]
             with open(csv_path) as f:
