@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "app/live_view.h"
+#include "app/mqtt_tap.h"
 #include "app/options.h"
 #include "app/replay.h"
 #include "app/run_loop.h"
@@ -39,7 +40,7 @@ int failStart(App& app, const char* message) {
     return 1;
 }
 
-int runUntilEnd(App& app, const Options& options);
+int runUntilEnd(App& app, const Options& options, MqttTap& mqtt);
 
 // Whether the capture at path has its times beside it.
 bool captureHasTimes(const char* path) {
@@ -118,16 +119,20 @@ int runLogger(App& app, int argc, char** argv) {
     app.recording.startedWall = std::time(nullptr);
     const Options options = parseOptions(argc, argv);
     SummaryJsonFile json;
+    MqttTap mqtt;
     int status = 0;
     if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson) != 0) {
         status = 1;  // a script waiting for the summary would never get one
     } else {
-        status = runUntilEnd(app, options);
+        status = runUntilEnd(app, options, mqtt);
+    }
+    app.summary.exitStatus = status;
+    app.summary.startedUtc = app.recording.startedWall;
+    app.summary.endedUtc = std::time(nullptr);
+    if (mqtt.on()) {  // the loop's finish published the final status
+        mqtt.fillSummary(app.summary);
     }
     if (json.tmp != nullptr) {
-        app.summary.exitStatus = status;
-        app.summary.startedUtc = app.recording.startedWall;
-        app.summary.endedUtc = std::time(nullptr);
         if (writeSummaryJson(json, app.summary) != 0) {
             status = status == 0 ? 1 : status;
         }
@@ -160,7 +165,7 @@ int checkOutputFolder(const char* dir) {
 }
 
 // The answers that need no run (help, usage errors, the ports, the version); -1 for a run.
-int answerWithoutRun(const Options& options) {
+int answerWithoutRun(const Options& options, MqttTap& mqtt) {
     switch (options.action) {
         case Action::Help:
             platform::consoleWrite(platform::ConsoleStream::Out, usageText());
@@ -188,6 +193,9 @@ int answerWithoutRun(const Options& options) {
         std::snprintf(text, sizeof text, "--rotate must be at least %llu s",
                       static_cast<unsigned long long>(rotateMinimumMs() / 1000));
         return usageError(text);
+    }
+    if (const int status = mqtt.check(options)) {
+        return status;
     }
     printBanner();
     if (options.action == Action::Version) {
@@ -227,7 +235,7 @@ int openBoard(App& app, const Options& options) {
 }
 
 // A live run: the board's port, a set of files named by the time now, the loop.
-int runLive(App& app, const Options& options, std::span<RunTap* const> taps) {
+int runLive(App& app, const Options& options, MqttTap& mqtt, std::span<RunTap* const> taps) {
     platform::consoleOpen();
     if (const int status = openBoard(app, options); status != 0) {
         return status;
@@ -242,11 +250,15 @@ int runLive(App& app, const Options& options, std::span<RunTap* const> taps) {
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
     hookFileSet(app);
+    if (mqtt.start(app, options) != 0) {
+        discardFileSet(app.files);
+        return failStart(app, "");
+    }
     initSensorState(&app.state);
     {
         char device[platform::kPortNameSize];
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device), app.files,
-                       platform::monotonicMs());
+                       platform::monotonicMs(), mqtt.on() ? mqtt.target() : nullptr);
     }
     // The run's time (the summary's, the duration's) counts from the start line.
     restartRecordingClock(app.recording, app.run.startMs);
@@ -258,12 +270,13 @@ int runLive(App& app, const Options& options, std::span<RunTap* const> taps) {
     return status;
 }
 
-int runUntilEnd(App& app, const Options& options) {
+int runUntilEnd(App& app, const Options& options, MqttTap& mqtt) {
     platform::setErrorDialogs(!options.noDialog);
-    if (const int status = answerWithoutRun(options); status >= 0) {
+    if (const int status = answerWithoutRun(options, mqtt); status >= 0) {
         return status;
     }
     LiveView live(app);
+    live.mqtt = &mqtt;
     if (options.serve != nullptr && !live.start(options)) {
         return 1;
     }
@@ -271,8 +284,11 @@ int runUntilEnd(App& app, const Options& options) {
     if (live.server) {
         taps.push_back(&live);
     }
+    if (options.mqtt != nullptr) {
+        taps.push_back(&mqtt);
+    }
     return options.action == Action::Replay ? runReplay(app, options, taps)
-                                            : runLive(app, options, taps);
+                                            : runLive(app, options, mqtt, taps);
 }
 
 }  // namespace

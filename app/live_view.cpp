@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/mqtt_tap.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -57,12 +58,8 @@ void LiveView::finished(const App& /*app*/, const RunSummary& summary) {
     publish(summary.counters, app.run.startMs + summary.durationMs);
 }
 
-void LiveView::publish(const RunCounters& c, std::uint64_t nowMs) {
-    if (!server) {
-        return;
-    }
-    published = true;
-    lastPublishMs = nowMs;
+live::Status viewStatus(const App& app, const RunCounters& c, std::uint64_t nowMs,
+                        const MqttTap* mqtt, const char* device) {
     live::Status s;
     s.elapsedMs = nowMs - app.run.startMs;
     s.linkUp = !app.link.lost;
@@ -84,7 +81,19 @@ void LiveView::publish(const RunCounters& c, std::uint64_t nowMs) {
     for (std::size_t i = 0; i < live::kFiles && i < kSetFiles; ++i) {
         std::snprintf(s.files[i].data(), s.files[i].size(), "%s", setFileName(app.files, i));
     }
-    live::publishStatus(*server, s);
+    if (mqtt != nullptr && mqtt->on()) {
+        mqtt->describe(s);
+    }
+    return s;
+}
+
+void LiveView::publish(const RunCounters& c, std::uint64_t nowMs) {
+    if (!server) {
+        return;
+    }
+    published = true;
+    lastPublishMs = nowMs;
+    live::publishStatus(*server, viewStatus(app, c, nowMs, mqtt, device));
 }
 
 }  // namespace vg::app

@@ -10,6 +10,13 @@
 
 namespace vg::app {
 
+class MqttTap;
+
+// The run's status as /api/status (and the broker's status topic) shows it, from the app's state
+// now; device names a replay's capture (null: the link's device).
+live::Status viewStatus(const App& app, const RunCounters& counters, std::uint64_t nowMs,
+                        const MqttTap* mqtt, const char* device = nullptr);
+
 struct LiveView final : RunTap {
     static constexpr std::uint64_t kPublishMs = 50;
 
@@ -17,7 +24,9 @@ struct LiveView final : RunTap {
     std::unique_ptr<live::Server, void (*)(live::Server*)> server{nullptr, live::stopServer};
     bool published = false;
     std::uint64_t lastPublishMs = 0;
-    const char* device = nullptr;  // a replay's capture; else the link names the device
+    const char* device = nullptr;
+    const MqttTap* mqtt = nullptr;  // the broker's state joins the status when publishing  // a
+                                    // replay's capture; else the link names the device
 
     explicit LiveView(App& a) : app(a) {}
     LiveView(const LiveView&) = delete;

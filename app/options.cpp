@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "broker/broker.h"
 #include "common/common.h"
 #include "live/live.h"
 
@@ -30,6 +31,13 @@ enum class Switch {
     Samples,
     Rotate,
     SummaryJson,
+    Mqtt,
+    MqttCa,
+    MqttCert,
+    MqttKey,
+    MqttQos,
+    MqttPasswordFile,
+    Name,
     EndOfSwitches,
 };
 
@@ -58,6 +66,13 @@ constexpr SwitchInfo kSwitches[] = {
     {Switch::Samples, "--samples", nullptr, "a number of samples"},
     {Switch::Rotate, "--rotate", nullptr, "a time (90, 90s, 15m, 2h)"},
     {Switch::SummaryJson, "--summary-json", nullptr, "a file name"},
+    {Switch::Mqtt, "--mqtt", nullptr, "a broker's URL (mqtt://HOST[:PORT]/PREFIX)"},
+    {Switch::MqttCa, "--mqtt-ca", nullptr, "a file of CA certificates"},
+    {Switch::MqttCert, "--mqtt-cert", nullptr, "a certificate file"},
+    {Switch::MqttKey, "--mqtt-key", nullptr, "a key file"},
+    {Switch::MqttQos, "--mqtt-qos", nullptr, "0 or 1"},
+    {Switch::MqttPasswordFile, "--mqtt-password-file", nullptr, "a file name"},
+    {Switch::Name, "--name", nullptr, "a name"},
 };
 
 bool isNumberArgument(const char* arg) {
@@ -120,6 +135,103 @@ bool parseCount(const char* text, std::uint64_t& value) {
     std::size_t digits = 0;
     const char* end = common::readDecimal(text, value, digits);
     return *end == '\0' && digits > 0 && digits <= 19 && value > 0;
+}
+
+// The --mqtt switches agree with each other and the URL holds no secret. False after a failure.
+bool checkMqtt(Options& o) {
+    if (o.mqtt == nullptr) {
+        const char* stray = o.mqttCa != nullptr             ? "--mqtt-ca"
+                            : o.mqttCert != nullptr         ? "--mqtt-cert"
+                            : o.mqttKey != nullptr          ? "--mqtt-key"
+                            : o.mqttPasswordFile != nullptr ? "--mqtt-password-file"
+                                                            : nullptr;
+        if (stray != nullptr) {
+            fail(o, "%s goes with --mqtt URL", stray);
+        }
+        return stray == nullptr;
+    }
+    if (!broker::available()) {
+        fail(o,
+             "--mqtt: this build of vglog has no MQTT client (it was built without "
+             "libmosquitto)");
+        return false;
+    }
+    broker::Url url;
+    switch (broker::parseUrl(o.mqtt, url)) {
+        case broker::UrlError::None:
+            break;
+        case broker::UrlError::Scheme:
+            fail(o, "--mqtt needs mqtt://HOST[:PORT]/PREFIX or mqtts://HOST[:PORT]/PREFIX");
+            return false;
+        case broker::UrlError::Password:
+            fail(o,
+                 "--mqtt: a password in the URL is refused (others can read a command "
+                 "line); give it in VGLOG_MQTT_PASSWORD or --mqtt-password-file");
+            return false;
+        case broker::UrlError::Host:
+            fail(o, "--mqtt: no host name or address in '%s'", o.mqtt);
+            return false;
+        case broker::UrlError::Port:
+            fail(o, "--mqtt: the port must be a number from 1 to 65535 in '%s'", o.mqtt);
+            return false;
+        case broker::UrlError::Prefix:
+            fail(o,
+                 "--mqtt: the prefix must not hold '+', '#', '//' or control characters "
+                 "in '%s'",
+                 o.mqtt);
+            return false;
+    }
+    if ((o.mqttCa != nullptr || o.mqttCert != nullptr || o.mqttKey != nullptr) && !url.tls) {
+        fail(o, "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
+        return false;
+    }
+    if ((o.mqttCert == nullptr) != (o.mqttKey == nullptr)) {
+        fail(o, "--mqtt-cert and --mqtt-key go together");
+        return false;
+    }
+    if (o.replayFile != nullptr) {
+        fail(o, "--mqtt publishes a live run; --replay decodes a file");
+        return false;
+    }
+    return true;
+}
+
+// The --mqtt switches: what each sets.
+void applyMqttSwitch(Options& o, Switch id, const char* value) {
+    switch (id) {
+        case Switch::Mqtt:
+            o.mqtt = value;
+            break;
+        case Switch::MqttCa:
+            o.mqttCa = value;
+            break;
+        case Switch::MqttCert:
+            o.mqttCert = value;
+            break;
+        case Switch::MqttKey:
+            o.mqttKey = value;
+            break;
+        case Switch::MqttQos:
+            if (std::strcmp(value, "0") != 0 && std::strcmp(value, "1") != 0) {
+                fail(o, "--mqtt-qos needs 0 or 1, not '%s'", value);
+            }
+            o.mqttQos = value[0] - '0';
+            break;
+        case Switch::MqttPasswordFile:
+            o.mqttPasswordFile = value;
+            break;
+        case Switch::Name:
+            if (!broker::isTopicLevel(value)) {
+                fail(o,
+                     "--name must not be empty nor hold '/', '+', '#' or control "
+                     "characters: '%s'",
+                     value);
+            }
+            o.name = value;
+            break;
+        default:
+            break;
+    }
 }
 
 // What a switch (with its value, if it takes one) asks for.
@@ -196,6 +308,15 @@ void applySwitch(Options& o, Switch id, const char* value) {
             break;
         case Switch::SummaryJson:
             o.summaryJson = value;
+            break;
+        case Switch::Mqtt:
+        case Switch::MqttCa:
+        case Switch::MqttCert:
+        case Switch::MqttKey:
+        case Switch::MqttQos:
+        case Switch::MqttPasswordFile:
+        case Switch::Name:
+            applyMqttSwitch(o, id, value);
             break;
         case Switch::EndOfSwitches:
             break;
@@ -326,6 +447,8 @@ Options parseOptions(int argc, char** argv) {
     }
     if (alone != nullptr && others > 0) {
         fail(o, "%s stands alone: unexpected '%s'", alone, firstOther);
+    } else if (!checkMqtt(o)) {
+        return o;
     } else if (o.replayFile != nullptr) {
         checkReplay(o);
     }
@@ -356,6 +479,16 @@ const char* usageText() {
            "  --summary-json FILE  write the run's summary as JSON to FILE at the end\r\n"
            "  --serve [HOST:]PORT  serve a live view at http://HOST:PORT/ (HOST 127.0.0.1)\r\n"
            "  --serve-host NAME    a name the live view answers to besides its address\r\n"
+           "  --mqtt URL           also publish every sample and the run's status to an MQTT\r\n"
+           "                       broker: mqtt://HOST[:PORT]/PREFIX or mqtts://... (TLS);\r\n"
+           "                       topics PREFIX/NAME/samples and PREFIX/NAME/status\r\n"
+           "  --mqtt-ca FILE       the CA certificates that vouch for an mqtts broker\r\n"
+           "  --mqtt-cert FILE, --mqtt-key FILE  a client certificate and its key\r\n"
+           "  --mqtt-qos 0|1       the samples' QoS (default 0; the status is always 1)\r\n"
+           "  --mqtt-password-file FILE  the broker password (only its owner may read it);\r\n"
+           "                       else VGLOG_MQTT_PASSWORD; the user: VGLOG_MQTT_USER\r\n"
+           "  --name NAME          the board's name in topics (default: the adapter's USB\r\n"
+           "                       serial number, else the device's name)\r\n"
            "  --replay FILE        decode a raw capture into the two logs, then exit\r\n"
            "  --list               list the serial ports of this machine\r\n"
            "  --no-dialog          report errors without waiting on a message box (Windows)\r\n"

@@ -36,6 +36,13 @@ struct Options {
     std::uint64_t sampleLimit = 0;      // --samples N: the run ends after N samples (0: never)
     std::uint64_t rotateMs = 0;         // --rotate TIME: a new set of files every TIME (0: never)
     const char* summaryJson = nullptr;  // --summary-json FILE
+    const char* mqtt = nullptr;         // --mqtt URL: publish to a broker (checked as parsed)
+    const char* mqttCa = nullptr;       // --mqtt-ca FILE
+    const char* mqttCert = nullptr;     // --mqtt-cert FILE (with --mqtt-key)
+    const char* mqttKey = nullptr;      // --mqtt-key FILE
+    int mqttQos = 0;                    // --mqtt-qos 0|1: the samples' QoS
+    const char* mqttPasswordFile = nullptr;  // --mqtt-password-file FILE
+    const char* name = nullptr;              // --name NAME: the board's name in topics
     // A usage error's first line, without "vglog: " and the line end; the second line is always
     // "Try 'vglog --help' for more information."
     char error[256] = {};

@@ -122,13 +122,15 @@ int finish(Loop& loop, End end) {
     const bool complete = closeFileSet(app.files) == 0 && !app.recording.closeFailed;
     sayFileNotes(app.files);
     summarizeRun(app, loop.clock.nowMs());
+    int status = end == End::LinkLost ? 3 : 0;
+    if (!complete || end == End::NoNextSet || end == End::CaptureFailed) {
+        status = 1;
+    }
+    app.summary.exitStatus = status;  // the taps' last word carries it
     for (RunTap* tap : loop.taps) {
         tap->finished(app, app.summary);
     }
-    if (!complete || end == End::NoNextSet || end == End::CaptureFailed) {
-        return 1;
-    }
-    return end == End::LinkLost ? 3 : 0;
+    return status;
 }
 
 }  // namespace

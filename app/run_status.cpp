@@ -222,7 +222,7 @@ std::size_t formatSetFiles(char* buf, std::size_t size, const FileSet& set) {
 }
 
 void startRunStatus(RunStatus& status, bool quiet, const char* device, const FileSet& set,
-                    std::uint64_t nowMs) {
+                    std::uint64_t nowMs, const char* publishing) {
     status = RunStatus{};
     status.showLine = !quiet && platform::consoleIsTerminal(ConsoleStream::Err);
     status.startMs = nowMs;
@@ -231,7 +231,11 @@ void startRunStatus(RunStatus& status, bool quiet, const char* device, const Fil
     status.lastPacketMs = nowMs;
     static char files[kSetFiles * logging::kPathBytes + 64];  // said once, at the start
     formatSetFiles(files, sizeof files, set);
-    const std::string line = std::string("logging ") + device + " into " + files + "\n";
+    std::string line = std::string("logging ") + device + " into " + files;
+    if (publishing != nullptr) {
+        line += std::string(", publishing to ") + publishing;
+    }
+    line += "\n";
     platform::consoleWrite(ConsoleStream::Err, line.data(), line.size());
 }
 
@@ -271,8 +275,10 @@ void updateRunStatus(RunStatus& status, const sio::SerialLink& link, const RunCo
     }
     status.drawnColumns = columns;
     char line[512];
+    status.extraField.back() = '\0';
     formatStatusLine(line, sizeof line, counters, nowMs - status.startMs, status.samplesPerSecond,
-                     !link.lost, latest, platform::consoleDroppedMessages(), columns);
+                     !link.lost, latest, platform::consoleDroppedMessages(), columns,
+                     status.extraField.data());
     platform::consoleStatus(line);
 }
 
@@ -344,8 +350,8 @@ void endRunStatus(const RunStatus& status) {
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
-                             unsigned columns) {
-    Field f[7];
+                             unsigned columns, const char* extra) {
+    Field f[8];
     char elapsed[32];
     durationText(elapsed, elapsedMs);
     const char* link = linkUp ? "up" : "LOST";
@@ -364,6 +370,10 @@ std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& cou
         setField(f[n++].narrow, "phi %.2f th %.2f psi %.2f", phi, theta, psi);
     }
     const std::size_t essential = n;
+    if (extra != nullptr && extra[0] != '\0') {
+        // Right after the angles: whether the samples leave the machine matters before counts.
+        setField(f[n++].wide, "%s", extra);
+    }
     setField(f[n++].wide, "quat %llu vec %llu other %llu", ull(counters.packets.quaternion),
              ull(counters.packets.vector), ull(counters.packets.other));
     setField(f[n++].wide, "noise %llu B", ull(counters.noiseBytes));

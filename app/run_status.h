@@ -49,11 +49,14 @@ struct RunStatus {
     // A replay's progress: bytes of the capture read, and its size (0: unknown, as for a FIFO).
     std::uint64_t replayBytes = 0;
     std::uint64_t replaySize = 0;
+    // A field the status line shows after the angles (the broker's state); "" for none.
+    std::array<char, 96> extraField{};
 };
 
-// Starts the run's display: one line naming the device and every file of the set.
+// Starts the run's display: one line naming the device and every file of the set, and where
+// the samples are published (--mqtt) when publishing is not null.
 void startRunStatus(RunStatus& status, bool quiet, const char* device, const FileSet& set,
-                    std::uint64_t nowMs);
+                    std::uint64_t nowMs, const char* publishing = nullptr);
 
 // The files of the set open now as the start and rotation lines name them: "A and B",
 // "A, B and C".
@@ -80,12 +83,12 @@ void endRunStatus(const RunStatus& status);
 // The status line's text (no line end) into buf; the length written. It is fitted into
 // columns - 1 (columns 0: kDefaultColumns): the elapsed time and link state come first, then
 // samples and rate, then the three angles (once a sample is logged), each in a narrower form
-// when needed, and the rest (packets by kind, noise, drops) only while they fit, dropped from
-// the last.
+// when needed, and the rest (extra when not empty, packets by kind, noise, drops) only while
+// they fit, dropped from the last.
 std::size_t formatStatusLine(char* buf, std::size_t size, const RunCounters& counters,
                              std::uint64_t elapsedMs, double samplesPerSecond, bool linkUp,
                              const logging::AngleAccelRecord& latest, std::uint64_t consoleDrops,
-                             unsigned columns);
+                             unsigned columns, const char* extra = "");
 
 // A replay's progress at a terminal: startReplayProgress before the capture is read (its size
 // is known when it is a regular file), updateReplayProgress after each chunk is decoded; the

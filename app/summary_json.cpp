@@ -72,6 +72,19 @@ std::string formatSummaryJson(const RunSummary& s) {
     addField(out, "cut_packets", s.counters.cutPackets);
     addField(out, "link_losses", s.counters.linkLosses);
     addSeconds(out, "lost_s", s.counters.msLost);
+    if (!s.mqttState.empty()) {
+        out += ", \"mqtt\": {\"state\": ";
+        addString(out, s.mqttState);
+        out += ", \"reason\": ";
+        if (s.mqttReason.empty()) {
+            out += "null";
+        } else {
+            addString(out, s.mqttReason);
+        }
+        addField(out, "published", s.mqttPublished);
+        addField(out, "dropped", s.mqttDropped);
+        out += "}";
+    }
     out += ", \"files\": [";
     for (std::size_t i = 0; i < s.files.size(); ++i) {
         const RunFile& f = s.files[i];

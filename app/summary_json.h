@@ -22,6 +22,10 @@ struct RunSummary {
     RunCounters counters{};
     std::uint64_t samplesLogged = 0;  // lines the samples logs hold
     std::vector<RunFile> files;
+    // --mqtt: the broker's state at the end ("" without --mqtt), why it waited, and its counts.
+    std::string mqttState;
+    std::string mqttReason;
+    std::uint64_t mqttPublished = 0, mqttDropped = 0;
 };
 
 // The object on one line, ending in "\n".

@@ -25,14 +25,16 @@ struct PacketCounts {
     std::uint64_t other = 0;   // misc-log dumps
 };
 
-// Told of every samples-log line right after it is written (the times file, the live view).
+// Told of every samples-log line right after it is written (the times file, the live view, the
+// broker).
 // line is the samples log's data-line number, from 1; context is the tap's own.
 struct SampleTap {
     void (*fn)(void* context, const logging::AngleAccelRecord& record,
                std::uint64_t line) = nullptr;
     void* context = nullptr;
 };
-inline constexpr std::size_t kMaxSampleTaps = 2;
+// Called in order: the times file, the live view, the broker (which reads the times' row).
+inline constexpr std::size_t kMaxSampleTaps = 3;
 
 struct Decoder {
     // Copy of the packet being decoded; zero beyond its length.

@@ -259,40 +259,13 @@ std::string statusJson(Server& s, const std::uint64_t* viewDrops) {
     }
     std::string out;
     out.reserve(2048);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "{\"elapsed_s\":%.3f,\"lost_for_s\":%.3f",
-                  static_cast<double>(st.elapsedMs) / 1000.0,
-                  static_cast<double>(st.linkUp ? 0 : st.lostForMs) / 1000.0);
-    out += buf;
-    out += st.linkUp ? ",\"link\":\"up\",\"loss_reason\":" : ",\"link\":\"lost\",\"loss_reason\":";
-    st.lossReason.back() = '\0';
-    common::appendJsonString(out, st.lossReason.data());
-    st.device.back() = '\0';
-    out += ",\"device\":";
-    common::appendJsonString(out, st.device.data());
-    out += s.ended ? ",\"ended\":true" : ",\"ended\":false";
-    const std::pair<const char*, std::uint64_t> counts[] = {
-        {"t", s.nowMs()},
-        {"samples", st.samples},
-        {"quaternion", st.quaternion},
-        {"vector", st.vector},
-        {"other", st.other},
-        {"noise_bytes", st.noiseBytes},
-        {"ring_drops", st.ringDrops},
-        {"cut_packets", st.cutPackets},
-        {"link_losses", st.linkLosses},
-        {"live_drops", s.drops.load(std::memory_order_relaxed)}};
-    for (const auto& [name, value] : counts) {
-        out += ",\"";
-        out += name;
-        out += "\":";
-        addUnsigned(out, value);
-    }
+    appendStatusJson(out, st, s.drops.load(std::memory_order_relaxed));
+    out += s.ended ? ",\"ended\":true,\"t\":" : ",\"ended\":false,\"t\":";
+    addUnsigned(out, s.nowMs());
     if (viewDrops != nullptr) {
         out += ",\"view_drops\":";
         addUnsigned(out, *viewDrops);
     }
-    addFiles(out, st);
     out += ",\"messages\":[";
     const std::uint64_t kept = std::min<std::uint64_t>(messageCount, kMessages);
     for (std::uint64_t i = messageCount - kept; i < messageCount; ++i) {
@@ -956,6 +929,47 @@ bool parseAddress(std::string_view text, Address& out) {
     }
     out = a;
     return true;
+}
+
+void appendStatusJson(std::string& out, const Status& status, std::uint64_t liveDrops) {
+    Status st = status;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "{\"elapsed_s\":%.3f,\"lost_for_s\":%.3f",
+                  static_cast<double>(st.elapsedMs) / 1000.0,
+                  static_cast<double>(st.linkUp ? 0 : st.lostForMs) / 1000.0);
+    out += buf;
+    out += st.linkUp ? ",\"link\":\"up\",\"loss_reason\":" : ",\"link\":\"lost\",\"loss_reason\":";
+    st.lossReason.back() = '\0';
+    common::appendJsonString(out, st.lossReason.data());
+    st.device.back() = '\0';
+    out += ",\"device\":";
+    common::appendJsonString(out, st.device.data());
+    const std::pair<const char*, std::uint64_t> counts[] = {
+        {"samples", st.samples},        {"quaternion", st.quaternion},
+        {"vector", st.vector},          {"other", st.other},
+        {"noise_bytes", st.noiseBytes}, {"ring_drops", st.ringDrops},
+        {"cut_packets", st.cutPackets}, {"link_losses", st.linkLosses},
+        {"live_drops", liveDrops}};
+    for (const auto& [name, value] : counts) {
+        out += ",\"";
+        out += name;
+        out += "\":";
+        addUnsigned(out, value);
+    }
+    st.mqttState.back() = '\0';
+    if (st.mqttState[0] != '\0') {
+        st.mqttReason.back() = '\0';
+        out += ",\"mqtt\":{\"state\":";
+        common::appendJsonString(out, st.mqttState.data());
+        out += ",\"reason\":";
+        common::appendJsonString(out, st.mqttReason.data());
+        out += ",\"published\":";
+        addUnsigned(out, st.mqttPublished);
+        out += ",\"dropped\":";
+        addUnsigned(out, st.mqttDropped);
+        out += '}';
+    }
+    addFiles(out, st);
 }
 
 bool built() {

@@ -75,7 +75,16 @@ struct Status {
     std::uint32_t linkLosses = 0;
     std::array<char, kReasonBytes> device{};                            // the board's device
     std::array<std::array<char, logging::kNameBytes>, kFiles> files{};  // "" for none
+    // The broker's side (--mqtt): its state ("" without --mqtt), why it waits, and its counts.
+    std::array<char, 16> mqttState{};
+    std::array<char, kReasonBytes> mqttReason{};
+    std::uint64_t mqttPublished = 0, mqttDropped = 0;
 };
+
+// The status object as /api/status gives it, up to and with its "files" but without the
+// messages and the closing brace, appended to out: the caller adds its own fields and the "}".
+// Reads the files' sizes. liveDrops: samples the live view's queue dropped.
+void appendStatusJson(std::string& out, const Status& status, std::uint64_t liveDrops);
 
 struct Server;  // the running server, its thread and its queues
 using ServerPtr = std::unique_ptr<Server, void (*)(Server*)>;

@@ -29,4 +29,11 @@ void publishStatus(Server&, const Status&) {}
 
 void publishMessage(Server&, const char*, std::size_t) {}
 
+// Without the live view the broker's status topic carries the counts alone.
+void appendStatusJson(std::string& out, const Status& status, std::uint64_t) {
+    out += "{\"elapsed_s\":" + std::to_string(static_cast<double>(status.elapsedMs) / 1000.0) +
+           ",\"link\":\"" + (status.linkUp ? "up" : "lost") +
+           "\",\"samples\":" + std::to_string(status.samples);
+}
+
 }  // namespace vg::live

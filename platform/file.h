@@ -60,6 +60,11 @@ void waitForFile(FileHandle file, int timeoutMs);
 // ENOTDIR, EACCES, EROFS, ...).
 int checkWritableFolder(const char* dir);
 
+// Whether others than the file's owner may read it (a secret's file must be the owner's alone):
+// 0 with others set, or an errno value when the file cannot be looked at. Windows answers
+// false: who reads a file there is the folder's access list's business.
+int fileReadableByOthers(const char* name, bool& others);
+
 // Renames from over to in one step, replacing to if it exists, so a reader of to sees the old
 // file or the new one, never a part. 0 on success, otherwise an errno value.
 int replaceFile(const char* from, const char* to);

@@ -168,6 +168,15 @@ int checkWritableFolder(const char* dir) {
     return access(dir, W_OK | X_OK) == 0 ? 0 : errno;
 }
 
+int fileReadableByOthers(const char* name, bool& others) {
+    struct stat st {};
+    if (stat(name, &st) != 0) {
+        return errno;
+    }
+    others = (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    return 0;
+}
+
 int replaceFile(const char* from, const char* to) {
     return std::rename(from, to) == 0 ? 0 : errno;
 }

@@ -166,4 +166,13 @@ int replaceFile(const char* from, const char* to) {
     return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
 }
 
+int fileReadableByOthers(const char* name, bool& others) {
+    others = false;
+    wchar_t wide[MAX_PATH];
+    if (!widen(name, wide)) {
+        return ENAMETOOLONG;
+    }
+    return GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES ? ENOENT : 0;
+}
+
 }  // namespace vg::platform

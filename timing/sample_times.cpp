@@ -102,10 +102,10 @@ logging::TimesRow nextTimesRow(SampleTimes& times, std::int16_t sample, std::uin
 
 void sampleTimesTap(void* context, const logging::AngleAccelRecord& record, std::uint64_t line) {
     auto& times = *static_cast<SampleTimes*>(context);
-    const logging::TimesRow row =
+    times.lastRow =
         nextTimesRow(times, static_cast<std::int16_t>(record.sample), line, times.ring->takenUs);
     if (times.file != nullptr) {
-        logging::writeTimesRow(*times.file, row, times.rowCache);
+        logging::writeTimesRow(*times.file, times.lastRow, times.rowCache);
     }
 }
 

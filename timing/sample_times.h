@@ -31,6 +31,7 @@ struct SampleTimes {
     // The link's framer, when there is one: a packet it holds when a set of files gives way to
     // the next (its head in the earlier capture) is carried to the next set with the state.
     const sio::Framer* framer = nullptr;
+    logging::TimesRow lastRow{};  // the row of the sample just logged, for the taps after this one
 };
 
 // Starts counting for a run whose start is startUs on the ring's stamp clock and wallStartUs on

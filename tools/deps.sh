@@ -10,6 +10,8 @@ vglog_package_tool() {
         ninja-build) echo ninja ;;
         libgtest-dev) echo gtest/gtest.h ;;
         libboost-dev) echo boost/beast.hpp ;;
+        libmosquitto-dev) echo ./mosquitto.h ;;  # a header straight in the include folder
+        mosquitto-clients) echo mosquitto_sub ;;
         chromium-driver) echo chromedriver ;;
         python3-selenium) echo "" ;;  # a Python module; the browser test says when it is missing
         libgmock-dev) echo gmock/gmock.h ;;
@@ -21,6 +23,7 @@ vglog_package_tool() {
         gnuplot-nox) echo gnuplot ;;
         systemd) echo systemd-analyze ;;
         g++-mingw-w64-x86-64-posix) echo x86_64-w64-mingw32-g++-posix ;;
+        python3-paho-mqtt) echo py:paho.mqtt ;;
         python3-*) echo "py:${1#python3-}" ;;
         *) echo "$1" ;;
     esac
@@ -108,8 +111,9 @@ vglog_have_packages() {
 # because the presets use it (cmake only recommends make), gcc comes with g++, groff-base checks
 # the man pages.
 # libboost-dev: the live view's HTTP server (Boost.Beast on Boost.Asio, header-only).
+# libmosquitto-dev: the MQTT client of --mqtt (without it vglog is built without --mqtt).
 VGLOG_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3
-    groff-base libboost-dev)
+    groff-base libboost-dev libmosquitto-dev)
 
 # A build directory configured before the presets moved to Ninja keeps its old generator, which
 # cmake refuses to change: start its configuration afresh (objects are rebuilt once).
@@ -129,7 +133,11 @@ VGLOG_PLOT_PACKAGES=(gnuplot-nox)
 
 # The README's recipes for reading the logs are run by a test, with the libraries they name; the
 # status line's test renders the terminal with a terminal emulator (pyte).
-VGLOG_TEST_PACKAGES=(python3-numpy python3-pandas python3-pyte)
+# The --mqtt tests start their own broker (mosquitto, whose package has mosquitto_passwd for the
+# password file; openssl makes the certificates) and subscribe with paho-mqtt, as the README's
+# recipe does; the README's other recipe reads with mosquitto_sub (mosquitto-clients).
+VGLOG_TEST_PACKAGES=(python3-numpy python3-pandas python3-pyte mosquitto mosquitto-clients openssl
+    python3-paho-mqtt)
 
 # The live view's browser test: headless Chromium driven by Selenium (the system's python3).
 VGLOG_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds vglog and runs every test: the normal build, then the whole suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the unit tests and the end-to-end tests of
-# the program's threads (console writer, live view) under ThreadSanitizer.
+# the program's threads (console writer, live view, broker client) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -22,7 +22,7 @@ ctest --preset asan -j "$jobs"
 
 # The test preset picks the tests and sets TSAN_OPTIONS=atexit_sleep_ms=0: the default second's
 # sleep at exit would fail the tests that time how fast a run ends.
-echo "== build and test (ThreadSanitizer: unit tests, console and live view end to end)"
+echo "== build and test (ThreadSanitizer: unit tests, console, live view and broker end to end)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"

@@ -5,16 +5,19 @@ the model of the board's bytes says were logged, signs included."""
 import contextlib
 import csv
 import io
+import json
 import os
 import random
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
 from expected_logs import sample_line
-from harness import VGLOG
+from harness import VGLOG, VGLOG_SIM, Run, wait_until
+from mqtt_broker import PASSWORD, USER, Broker, Subscriber, have_broker
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 LOG = "anglesAndAccels.2026Dec08-101500.txt"  # the name the recipes use
@@ -118,6 +121,67 @@ class ReadingTheLogs(unittest.TestCase):
                     round(float(first["host_s"]) * 1e6))
         return [pd.Timestamp(start_us + round(float(r["board_s"]) * 1e6), unit="us", tz="UTC")
                 for r in rows]
+
+
+def many_boards_recipe():
+    """The python block of the README's "Many boards" section."""
+    with open(README) as f:
+        text = f.read()
+    section = re.search(r"^## Many boards.*?\n(.*?)^## ", text, re.MULTILINE | re.DOTALL)
+    blocks = re.findall(r"^```python\n(.*?)^```", section.group(1), re.MULTILINE | re.DOTALL)
+    assert len(blocks) == 1, blocks
+    return blocks[0]
+
+
+@unittest.skipUnless(have_broker(), "skipped: mosquitto, openssl or python3-paho-mqtt missing")
+class ManyBoards(unittest.TestCase):
+    def test_the_subscriber_stores_every_boards_samples_as_logged(self):
+        broker = Broker(self)
+        work = tempfile.TemporaryDirectory(prefix="vglog-readme-mqtt-")
+        self.addCleanup(work.cleanup)
+        script = os.path.join(work.name, "store_boards.py")
+        with open(script, "w") as f:
+            f.write(many_boards_recipe())
+        store = subprocess.Popen([sys.executable, script], cwd=work.name, env={
+            **os.environ, "MQTT_HOST": "127.0.0.1", "MQTT_PORT": str(broker.port),
+            "MQTT_USER": USER, "MQTT_PASSWORD": PASSWORD})
+        self.addCleanup(lambda: (store.kill(), store.wait()))
+        watcher = Subscriber(self, broker, "lab/#")
+        # The recipe has subscribed once a probe's sample lands in its probe.csv.
+        probe = json.dumps({"line": 1, "sample": 0, "phi": 0.5, "theta": 0.5, "psi": 0.5,
+                            "accel": [0, 0, 0], "world": [0, 0, 0], "quat": [1, 0, 0, 0],
+                            "host_utc": "2026-12-09T00:00:00.000000Z"})
+        self.assertTrue(wait_until(lambda: watcher.client.publish("lab/probe/samples", probe)
+                                   and os.path.exists(os.path.join(work.name, "probe.csv")),
+                                   step=0.2), "the recipe never subscribed")
+        runs = {}
+        for name, seed in [("board1", "3"), ("board2", "4")]:
+            link = os.path.join(work.name, name)
+            sim = subprocess.Popen([VGLOG_SIM, "--link", link, "--seconds", "3", "--seed", seed,
+                                    "--linger", "60"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+            self.addCleanup(lambda p=sim: (p.kill(), p.wait()))
+            self.assertTrue(wait_until(lambda: os.path.exists(link)))
+            env = {**os.environ, "VGLOG_MQTT_USER": USER, "VGLOG_MQTT_PASSWORD": PASSWORD}
+            runs[name] = Run(["--mqtt", broker.url(prefix="lab"), "--name", name,
+                              "--mqtt-qos", "1", link], env=env)
+            self.addCleanup(runs[name].close)
+        for name, run in runs.items():
+            csv_path = os.path.join(work.name, name + ".csv")
+
+            def stored(run=run, csv_path=csv_path):
+                if len(run.files()) != 2 or not os.path.exists(csv_path):
+                    return False
+                with open(csv_path) as f:  # the log reaches the disk once a second
+                    return len(f.readlines()) == 301 and \
+                        run.log_named("anglesAndAccels").count(b"\r\n") == 301
+            self.assertTrue(wait_until(stored, timeout=60), (name, watcher.samples().keys()))
+            logged = run.log_named("anglesAndAccels").split(b"\r\n")[1:-1]
+            with open(csv_path) as f:
+                rows = list(csv.reader(f))
+            self.assertEqual(rows[0][:3], ["line", "host_utc", "sample"])
+            self.assertEqual([r[0] for r in rows[1:]], [str(i) for i in range(1, 301)])
+            self.assertEqual([r[2:] for r in rows[1:]], [line.decode().split() for line in logged])
 
 
 if __name__ == "__main__":
