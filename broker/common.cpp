@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "broker/broker.h"
+#include "common/common.h"
 #include "logging/times_file.h"
 
 namespace vg::broker {
@@ -13,24 +14,6 @@ namespace {
 
 bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-}
-
-bool parsePort(std::string_view text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5) {
-        return false;
-    }
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
-        return false;
-    }
-    port = static_cast<std::uint16_t>(value);
-    return true;
 }
 
 bool isHost(std::string_view host) {
@@ -126,7 +109,7 @@ UrlError parseUrl(std::string_view text, Url& url) {
     }
     url.host = std::string(host);
     url.port = url.tls ? 8883 : 1883;
-    if (!port.empty() && !parsePort(port, url.port)) {
+    if (!port.empty() && (!common::readPort(port, url.port) || url.port == 0)) {
         return UrlError::Port;
     }
     while (!prefix.empty() && prefix.back() == '/') {

@@ -77,6 +77,22 @@ const char* readDecimal(const char* p, std::uint64_t& value, std::size_t& digits
     return p;
 }
 
+bool readPort(std::string_view text, std::uint16_t& port) {
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    // The view need not end in a terminator: read a copy that does.
+    char buf[8] = {};
+    if (text.empty() || text.size() > 5) {
+        return false;
+    }
+    text.copy(buf, text.size());
+    if (readDecimal(buf, value, digits) != buf + text.size() || value > 65535) {
+        return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
 bool formatUtcSeconds(char* buf, std::int64_t seconds) {
     buf[0] = '\0';
     std::tm utc{};

@@ -1,5 +1,5 @@
-// Small helpers that no subsystem owns, one of each: a JSON string, a decimal number, a UTC time
-// and the earliest of several deadlines.
+// Small helpers that no subsystem owns, one of each: a JSON string, a decimal number (and a port
+// number), a UTC time and the earliest of several deadlines.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,9 @@ void appendJsonString(std::string& out, std::string_view text);
 // Reads the decimal digits at p (no sign, no space) into value, which keeps the low 64 bits of
 // a longer number; returns the position after them. digits tells how many there were.
 const char* readDecimal(const char* p, std::uint64_t& value, std::size_t& digits);
+
+// A TCP port written as 1 to 5 decimal digits and nothing else, 0 to 65535, into port.
+bool readPort(std::string_view text, std::uint16_t& port);
 
 // "YYYY-MM-DDTHH:MM:SS" for seconds since 1970 UTC into buf (20 bytes with the terminator);
 // false (buf "") for a time the system cannot convert or a year beyond four digits.

@@ -41,6 +41,22 @@ TEST(Common, DecimalsUtcAndDeadlines) {
     readDecimal("-1", v, digits);
     EXPECT_EQ(digits, 0u);
 
+    // Ports: digits only, within 16 bits, nothing after them.
+    const struct {
+        const char* text;
+        bool ok;
+        std::uint16_t port;
+    } ports[] = {{"0", true, 0},      {"8080", true, 8080}, {"65535", true, 65535},
+                 {"65536", false, 0}, {"", false, 0},       {"80a", false, 0},
+                 {"+80", false, 0},   {"000080", false, 0}};
+    for (const auto& c : ports) {
+        std::uint16_t port = 0;
+        EXPECT_EQ(readPort(c.text, port), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(port, c.port) << c.text;
+        }
+    }
+
     char text[20];
     ASSERT_TRUE(formatUtcSeconds(text, 951868799));
     EXPECT_STREQ(text, "2000-02-29T23:59:59");

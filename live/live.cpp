@@ -807,24 +807,6 @@ void tapSample(void* context, const logging::AngleAccelRecord& record, std::uint
     }
 }
 
-bool parsePort(std::string_view text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5) {
-        return false;
-    }
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535) {
-        return false;
-    }
-    port = static_cast<std::uint16_t>(value);
-    return true;
-}
-
 bool isNameChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '-' || c == '_';
@@ -924,7 +906,7 @@ bool parseAddress(std::string_view text, Address& out) {
             return false;
         }
     }
-    if (!parsePort(portText, a.port)) {
+    if (!common::readPort(portText, a.port)) {
         return false;
     }
     out = a;
