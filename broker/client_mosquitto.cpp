@@ -97,7 +97,13 @@ void setReport(Client& c, State state, Cause cause, int err, int code, const cha
 void reportFailure(Client& c, int rc, int err) {
     switch (rc) {
         case MOSQ_ERR_ERRNO:
-            setReport(c, State::Waiting, Cause::System, err, 0, nullptr);
+            // A broker that goes away is met by a write as often as by a read: either way
+            // the connection was lost, not refused.
+            if (err == EPIPE || err == ECONNRESET || err == ECONNABORTED) {
+                setReport(c, State::Waiting, Cause::Lost, 0, 0, nullptr);
+            } else {
+                setReport(c, State::Waiting, Cause::System, err, 0, nullptr);
+            }
             return;
         case MOSQ_ERR_EAI:
             setReport(c, State::Waiting, Cause::NameNotFound, 0, 0, nullptr);
