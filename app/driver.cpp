@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ int failStart(App& app, const char* message) {
     return 1;
 }
 
-int runUntilEnd(App& app, const Options& options, MqttTap& mqtt);
+int runUntilEnd(App& app, const Options& options, MqttTap* mqtt);
 
 // Whether the capture at path has its times beside it.
 bool captureHasTimes(const char* path) {
@@ -119,18 +120,22 @@ int runLogger(App& app, int argc, char** argv) {
     app.recording.startedWall = std::time(nullptr);
     const Options options = parseOptions(argc, argv);
     SummaryJsonFile json;
-    MqttTap mqtt;
+    // Made only when asked for: nothing of the broker stands in a run without it.
+    std::optional<MqttTap> mqtt;
+    if (options.mqtt != nullptr) {
+        mqtt.emplace();
+    }
     int status = 0;
     if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson) != 0) {
         status = 1;  // a script waiting for the summary would never get one
     } else {
-        status = runUntilEnd(app, options, mqtt);
+        status = runUntilEnd(app, options, mqtt ? &*mqtt : nullptr);
     }
     app.summary.exitStatus = status;
     app.summary.startedUtc = app.recording.startedWall;
     app.summary.endedUtc = std::time(nullptr);
-    if (mqtt.on()) {  // the loop's finish published the final status
-        mqtt.fillSummary(app.summary);
+    if (mqtt && mqtt->on()) {  // the loop's finish published the final status
+        mqtt->fillSummary(app.summary);
     }
     if (json.tmp != nullptr) {
         if (writeSummaryJson(json, app.summary) != 0) {
@@ -165,7 +170,7 @@ int checkOutputFolder(const char* dir) {
 }
 
 // The answers that need no run (help, usage errors, the ports, the version); -1 for a run.
-int answerWithoutRun(const Options& options, MqttTap& mqtt) {
+int answerWithoutRun(const Options& options, MqttTap* mqtt) {
     switch (options.action) {
         case Action::Help:
             platform::consoleWrite(platform::ConsoleStream::Out, usageText());
@@ -194,7 +199,7 @@ int answerWithoutRun(const Options& options, MqttTap& mqtt) {
                       static_cast<unsigned long long>(rotateMinimumMs() / 1000));
         return usageError(text);
     }
-    if (const int status = mqtt.check(options)) {
+    if (const int status = mqtt != nullptr ? mqtt->check(options) : 0) {
         return status;
     }
     printBanner();
@@ -235,7 +240,7 @@ int openBoard(App& app, const Options& options) {
 }
 
 // A live run: the board's port, a set of files named by the time now, the loop.
-int runLive(App& app, const Options& options, MqttTap& mqtt, std::span<RunTap* const> taps) {
+int runLive(App& app, const Options& options, MqttTap* mqtt, std::span<RunTap* const> taps) {
     platform::consoleOpen();
     if (const int status = openBoard(app, options); status != 0) {
         return status;
@@ -250,7 +255,7 @@ int runLive(App& app, const Options& options, MqttTap& mqtt, std::span<RunTap* c
         return failStart(app, "Error opening log file(s).  Exiting.\r\n");
     }
     hookFileSet(app);
-    if (mqtt.start(app, options) != 0) {
+    if (mqtt != nullptr && mqtt->start(app, options) != 0) {
         discardFileSet(app.files);
         return failStart(app, "");
     }
@@ -258,7 +263,8 @@ int runLive(App& app, const Options& options, MqttTap& mqtt, std::span<RunTap* c
     {
         char device[platform::kPortNameSize];
         startRunStatus(app.run, options.quiet, sio::linkDeviceName(app.link, device), app.files,
-                       platform::monotonicMs(), mqtt.on() ? mqtt.target() : nullptr);
+                       platform::monotonicMs(),
+                       mqtt != nullptr && mqtt->on() ? mqtt->target() : nullptr);
     }
     // The run's time (the summary's, the duration's) counts from the start line.
     restartRecordingClock(app.recording, app.run.startMs);
@@ -270,13 +276,13 @@ int runLive(App& app, const Options& options, MqttTap& mqtt, std::span<RunTap* c
     return status;
 }
 
-int runUntilEnd(App& app, const Options& options, MqttTap& mqtt) {
+int runUntilEnd(App& app, const Options& options, MqttTap* mqtt) {
     platform::setErrorDialogs(!options.noDialog);
     if (const int status = answerWithoutRun(options, mqtt); status >= 0) {
         return status;
     }
     LiveView live(app);
-    live.mqtt = &mqtt;
+    live.mqtt = mqtt;
     if (options.serve != nullptr && !live.start(options)) {
         return 1;
     }
@@ -284,8 +290,8 @@ int runUntilEnd(App& app, const Options& options, MqttTap& mqtt) {
     if (live.server) {
         taps.push_back(&live);
     }
-    if (options.mqtt != nullptr) {
-        taps.push_back(&mqtt);
+    if (mqtt != nullptr) {
+        taps.push_back(mqtt);
     }
     return options.action == Action::Replay ? runReplay(app, options, taps)
                                             : runLive(app, options, mqtt, taps);

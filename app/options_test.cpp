@@ -115,11 +115,11 @@ TEST(OptionsTest, ValuesTakeBothForms) {
     EXPECT_EQ(o.rotateMs, 2u * 3'600'000);
     EXPECT_TRUE(o.times);
     EXPECT_STREQ(o.serve, "0.0.0.0:0");
+    EXPECT_STREQ(o.summaryJson, "s.json");  // before the next parse takes the arguments' place
     const Options named = parse({"--serve=[::]:0", "--serve-host", "a.lan", "--serve-host=b", "3"});
     EXPECT_STREQ(named.serve, "[::]:0");
     ASSERT_EQ(named.serveHostCount, 2);
     EXPECT_STREQ(named.serveHosts[1], "b");
-    EXPECT_STREQ(o.summaryJson, "s.json");
     EXPECT_STREQ(parse({"--replay=x.bin"}).replayFile, "x.bin");
 
     std::uint64_t ms = 0;
