@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/health.h"
 #include "app/options.h"
 #include "app/replay.h"
 #include "live/live.h"
@@ -99,7 +100,7 @@ bool exitKeyTyped() {
     return false;
 }
 
-int runUntilEnd(App& app, const Options& options);
+int runUntilEnd(App& app, const Options& options, RunTap& tap);
 
 // The live view of a run (--serve): fed from the data path, ended with the run.
 struct LiveView {
@@ -190,6 +191,7 @@ void summarizeRun(App& app) {
     s.durationMs = now - app.run.startMs;
     s.samplesLogged = samplesLogged(app);
     s.files = runFiles(app);
+    s.deletedSets = app.recording.deletedSets;
     printRunSummary(s.counters, s.durationMs, s.samplesLogged, s.files);
     if (app.recording.unlistedSets != 0) {
         platform::consolePrint(platform::ConsoleStream::Err,
@@ -245,20 +247,29 @@ int runLogger(App& app, int argc, char** argv) {
     app.recording.startedWall = std::time(nullptr);
     const Options options = parseOptions(argc, argv);
     SummaryJsonFile json;
+    Health health;
     int status = 0;
-    if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson) != 0) {
+    RunSummary first;
+    first.running = true;
+    first.startedUtc = app.recording.startedWall;
+    first.updatedUtc = first.startedUtc;
+    if (options.port != nullptr && options.action == Action::Log) {
+        first.device = options.port;  // as given: the record of the start says its path
+    }
+    if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson, first) != 0) {
         status = 1;  // a script waiting for the summary would never get one
     } else {
-        status = runUntilEnd(app, options);
+        startHealth(health, json.open ? &json : nullptr);
+        status = runUntilEnd(app, options, health);
     }
-    if (json.tmp != nullptr) {
-        app.summary.exitStatus = status;
-        app.summary.startedUtc = app.recording.startedWall;
-        app.summary.endedUtc = std::time(nullptr);
-        if (writeSummaryJson(json, app.summary) != 0) {
-            status = status == 0 ? 1 : status;
-        }
+    app.summary.exitStatus = status;
+    app.summary.startedUtc = app.recording.startedWall;
+    app.summary.endedUtc = std::time(nullptr);
+    if (json.open && writeSummaryJson(json, app.summary) != 0) {
+        status = status == 0 ? 1 : status;
     }
+    health.finished(app, app.summary);
+    stopHealth(health);
     platform::consoleFlush(kExitDrainMs);
     return status;
 }
@@ -280,7 +291,7 @@ int checkOutputFolder(const char* dir) {
     return 0;
 }
 
-int runUntilEnd(App& app, const Options& options) {
+int runUntilEnd(App& app, const Options& options, RunTap& tap) {
     platform::setErrorDialogs(!options.noDialog);
     switch (options.action) {
         case Action::Help:
@@ -365,7 +376,15 @@ int runUntilEnd(App& app, const Options& options) {
     // Device identities are read under the same roots for the whole run.
     static const platform::PortRoots roots = platform::defaultPortRoots();
     app.link.identityRoots = &roots;
-    if (sio::openLink(app.link, app.ring) == -1) {
+    if (options.waitForPort && !platform::nameTaken(app.summary.device.c_str())) {
+        // Not there yet (the service started before the board's adapter): waited for as a
+        // board that went away is.
+        sio::startLinkAbsent(app.link, app.ring, platform::monotonicMs(),
+                             "the device is not there yet");
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: %s is not there yet; waiting for it (--wait-for-port)\n",
+                               app.summary.device.c_str());
+    } else if (sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
         suggestPorts();
         return status;
@@ -392,8 +411,9 @@ int runUntilEnd(App& app, const Options& options) {
                        logging::logName(app.logs, logging::kMiscLog), platform::monotonicMs(),
                        options.times ? app.times.file.name.data() : nullptr);
     }
-    startRecording(app.recording, options, app.run.startMs);
+    startRecording(app.recording, options, app.run.startMs, localMsOfDay());
     app.recording.currentStamp = stamp;
+    tap.started(app, app.run.startMs);
 
     timing::ReadPacing pacing;
     timing::NextPass nextPass;
@@ -405,9 +425,13 @@ int runUntilEnd(App& app, const Options& options) {
         if (sampleLimitReached(app) || durationReached(app.recording, workDone)) {
             return finishRun(app);  // as the exit key would
         }
+        const std::size_t setsBefore = app.recording.closedSets.size() + app.recording.unlistedSets;
         if (rotateIfDue(app, workDone) != 0) {
             finishRun(app);
             return 1;
+        }
+        if (app.recording.closedSets.size() + app.recording.unlistedSets != setsBefore) {
+            tap.rotated(app, workDone);
         }
         // The times go out with the lines and the bytes they belong to (closed without --times).
         logging::flushLogsAndCaptureIfDue(app.logs, app.capture, workDone,
@@ -423,12 +447,14 @@ int runUntilEnd(App& app, const Options& options) {
             timing::noteLinkLoss(app.times, platform::monotonicUs());
         }
         reportLinkEvent(app.run, app.link, linkEvent, workDone);
+        tap.linkEvent(app, linkEvent, workDone);
         if (linkEvent == sio::LinkEvent::Lost && !app.link.reconnect) {
             return finishRun(app) == 0 ? 3 : 1;
         }
         const RunCounters counters = countersOf(app.link, app.ring, app.decoder, workDone);
         updateRunStatus(app.run, app.link, counters, app.decoder.record, workDone);
         live.publish(counters, workDone);
+        tap.pass(app, counters, workDone);
 
         // After a backlog the next pass comes as soon as allowed, so a burst drains at speed.
         // With times the next pass waits only for bytes, so each read is stamped close to their
@@ -458,7 +484,7 @@ int runUntilEnd(App& app, const Options& options) {
         std::int64_t due = logging::msUntilLogsOrCaptureDue(app.logs, app.capture, now);
         for (const std::int64_t other :
              {sio::msUntilRetry(app.link, now), msUntilStatusDue(app.run, app.link, now),
-              msUntilRecordingDue(app.recording, now)}) {
+              msUntilRecordingDue(app.recording, now), tap.msUntilDue(now)}) {
             if (other >= 0 && (due < 0 || other < due)) {
                 due = other;
             }

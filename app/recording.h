@@ -31,6 +31,7 @@ struct FileTally {
 // A set of files closed by a rotation: named by its stamp, so only the tallies are kept.
 struct ClosedSet {
     std::tm stamp{};
+    unsigned take = 0;  // its names' suffix (see formatLogFileName); 0 for none
     std::uint64_t samples = 0;  // sample lines the samples log held
     // Samples log, misc log, capture (when rotated), times file and the capture's times (under
     // --times).
@@ -44,10 +45,13 @@ struct Recording {
     std::uint64_t durationMs = 0;   // 0: no limit
     std::uint64_t sampleLimit = 0;  // 0: no limit
     std::uint64_t rotateMs = 0;     // 0: one set for the whole run
+    std::uint64_t keepSets = 0;     // --keep N: sets left in the folder after a rotation
     std::uint64_t startMs = 0;
     std::uint64_t nextRotateMs = 0;
     std::time_t startedWall = 0;
     std::tm currentStamp{};             // names the set open now
+    unsigned currentTake = 0;           // with this suffix
+    std::uint64_t deletedSets = 0;      // old sets removed under --keep
     std::uint64_t earlierSamples = 0;   // sample lines the closed sets' samples logs hold
     std::vector<ClosedSet> closedSets;  // capacity reserved at start: rotating never allocates
     std::uint64_t unlistedSets = 0;
@@ -68,8 +72,13 @@ struct RunFile {
 // The smallest --rotate: 60 s, or VGLOG_ROTATE_MIN_S seconds when that is set (tests).
 std::uint64_t rotateMinimumMs();
 
-// Takes the switches; the run's clock starts at startMs.
-void startRecording(Recording& rec, const Options& options, std::uint64_t startMs);
+// Takes the switches; the run's clock starts at startMs, msOfDay into the local day. The first
+// rotation comes at the clock's next boundary of the period (see msToSetBoundary), so the
+// first set is the shorter one.
+void startRecording(Recording& rec, const Options& options, std::uint64_t startMs,
+                    std::uint64_t msOfDay = 0);
+// Milliseconds since local midnight by the wall clock now.
+std::uint64_t localMsOfDay();
 
 // True once --samples N samples are decoded: nothing after the Nth is decoded.
 bool sampleLimitReached(const App& app);
@@ -77,9 +86,10 @@ bool durationReached(const Recording& rec, std::uint64_t nowMs);
 // Milliseconds until the run's end or next rotation is due; -1 for never.
 std::int64_t msUntilRecordingDue(const Recording& rec, std::uint64_t nowMs);
 
-// When due, closes the current files and opens a new set named by the local time now. 0 when
-// nothing was due or the new set is open; 1 when it could not be created (a name taken): the
-// current set then stays open for the run's end.
+// When due, closes the current files and opens a new set named by the local time it was due
+// (a taken name gets a suffix, said on standard error), then deletes old sets under --keep.
+// 0 when nothing was due or the new set is open; 1 when it could not be created (the current
+// set then stays open for the run's end) or a closed set's file failed: the run must end.
 int rotateIfDue(App& app, std::uint64_t nowMs);
 
 // Every file of the run in the order written, with what each holds.
