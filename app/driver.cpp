@@ -291,6 +291,20 @@ int checkOutputFolder(const char* dir) {
     return 0;
 }
 
+// --wait-for-port: a port not there yet (the service started before the board's adapter) is
+// waited for as a board that went away is. True when the run starts so.
+bool startAbsentPort(App& app, const Options& options) {
+    if (!options.waitForPort || platform::nameTaken(app.summary.device.c_str())) {
+        return false;
+    }
+    sio::startLinkAbsent(app.link, app.ring, platform::monotonicMs(),
+                         "the device is not there yet");
+    platform::consolePrint(platform::ConsoleStream::Err,
+                           "vglog: %s is not there yet; waiting for it (--wait-for-port)\n",
+                           app.summary.device.c_str());
+    return true;
+}
+
 int runUntilEnd(App& app, const Options& options, RunTap& tap) {
     platform::setErrorDialogs(!options.noDialog);
     switch (options.action) {
@@ -376,15 +390,7 @@ int runUntilEnd(App& app, const Options& options, RunTap& tap) {
     // Device identities are read under the same roots for the whole run.
     static const platform::PortRoots roots = platform::defaultPortRoots();
     app.link.identityRoots = &roots;
-    if (options.waitForPort && !platform::nameTaken(app.summary.device.c_str())) {
-        // Not there yet (the service started before the board's adapter): waited for as a
-        // board that went away is.
-        sio::startLinkAbsent(app.link, app.ring, platform::monotonicMs(),
-                             "the device is not there yet");
-        platform::consolePrint(platform::ConsoleStream::Err,
-                               "vglog: %s is not there yet; waiting for it (--wait-for-port)\n",
-                               app.summary.device.c_str());
-    } else if (sio::openLink(app.link, app.ring) == -1) {
+    if (!startAbsentPort(app, options) && sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
         suggestPorts();
         return status;

@@ -142,9 +142,8 @@ std::int64_t Health::msUntilDue(std::uint64_t nowMs) const {
         return at > nowMs ? static_cast<std::int64_t>(at - nowMs) : 0;
     };
     std::int64_t due = record != nullptr ? until(nextRecordMs) : -1;
-    for (const std::int64_t other :
-         {notifier.socket >= 0 ? until(nextStatusMs) : -1,
-          notifier.watchdogUs != 0 ? until(nextWatchdogMs) : -1}) {
+    for (const std::int64_t other : {notifier.socket >= 0 ? until(nextStatusMs) : -1,
+                                     notifier.watchdogUs != 0 ? until(nextWatchdogMs) : -1}) {
         if (other >= 0 && (due < 0 || other < due)) {
             due = other;
         }

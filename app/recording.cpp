@@ -74,7 +74,8 @@ bool setNamesTaken(void* context, unsigned take) {
 // When the clock went back, that time's names may be this run's own: the set then takes a
 // suffix rather than end the run. False when no name can be had.
 bool nextSetName(const Recording& rec, std::uint64_t lateMs, std::tm& stamp, unsigned& take) {
-    const std::uint64_t wallMs = static_cast<std::uint64_t>(platform::wallClockUs()) / 1000 - lateMs;
+    const std::uint64_t wallMs =
+        static_cast<std::uint64_t>(platform::wallClockUs()) / 1000 - lateMs;
     if (!platform::toLocalTime(static_cast<std::time_t>((wallMs + 500) / 1000), stamp)) {
         return false;
     }
@@ -113,7 +114,8 @@ std::uint64_t localMsOfDay() {
         return 0;
     }
     return (static_cast<std::uint64_t>(local.tm_hour) * 3600 +
-            static_cast<std::uint64_t>(local.tm_min) * 60 + static_cast<std::uint64_t>(local.tm_sec)) *
+            static_cast<std::uint64_t>(local.tm_min) * 60 +
+            static_cast<std::uint64_t>(local.tm_sec)) *
                1000 +
            wallMs % 1000;
 }
@@ -269,7 +271,8 @@ std::vector<RunFile> runFiles(const App& app) {
         if (rec.times) {
             addFile(files, nameOf("times", set.stamp, rec.dir, set.take), set.files[3], true);
             if (rec.rotateCapture) {
-                addFile(files, nameOf("raw", set.stamp, rec.dir, set.take) + logging::kCaptureTimesSuffix,
+                addFile(files,
+                        nameOf("raw", set.stamp, rec.dir, set.take) + logging::kCaptureTimesSuffix,
                         set.files[4], true);
             }
         }

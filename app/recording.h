@@ -31,7 +31,7 @@ struct FileTally {
 // A set of files closed by a rotation: named by its stamp, so only the tallies are kept.
 struct ClosedSet {
     std::tm stamp{};
-    unsigned take = 0;  // its names' suffix (see formatLogFileName); 0 for none
+    unsigned take = 0;          // its names' suffix (see formatLogFileName); 0 for none
     std::uint64_t samples = 0;  // sample lines the samples log held
     // Samples log, misc log, capture (when rotated), times file and the capture's times (under
     // --times).

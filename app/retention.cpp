@@ -16,6 +16,7 @@ namespace {
 struct FoundSet {
     SetKey key;
     std::vector<std::filesystem::path> files;
+    std::filesystem::path samplesLog;  // names the set in messages
     bool samples = false;
     bool misc = false;
 };
@@ -32,13 +33,16 @@ std::vector<FoundSet> listSets(const std::filesystem::path& folder) {
             !it->is_regular_file(typeError) || it->is_symlink(typeError)) {
             continue;
         }
-        auto set = std::find_if(sets.begin(), sets.end(),
-                                [&](const FoundSet& s) { return s.key == key; });
+        auto set =
+            std::find_if(sets.begin(), sets.end(), [&](const FoundSet& s) { return s.key == key; });
         if (set == sets.end()) {
-            set = sets.insert(sets.end(), FoundSet{key, {}, false, false});
+            set = sets.insert(sets.end(), FoundSet{key, {}, {}, false, false});
         }
         set->files.push_back(it->path());
-        set->samples = set->samples || kind == SetFile::Samples;
+        if (kind == SetFile::Samples) {
+            set->samples = true;
+            set->samplesLog = it->path();
+        }
         set->misc = set->misc || kind == SetFile::Misc;
     }
     return sets;
@@ -47,8 +51,7 @@ std::vector<FoundSet> listSets(const std::filesystem::path& folder) {
 }  // namespace
 
 std::uint64_t pruneSets(const char* dir, const SetKey& current, std::size_t keep) {
-    const std::filesystem::path folder =
-        dir != nullptr && dir[0] != '\0' ? pathOfUtf8(dir) : ".";
+    const std::filesystem::path folder = dir != nullptr && dir[0] != '\0' ? pathOfUtf8(dir) : ".";
     std::vector<FoundSet> sets = listSets(folder);
     // A set missing a log is not one of ours as written, or not whole: it is left alone.
     std::erase_if(sets, [](const FoundSet& s) { return !s.samples || !s.misc; });
@@ -61,10 +64,11 @@ std::uint64_t pruneSets(const char* dir, const SetKey& current, std::size_t keep
         for (const std::filesystem::path& file : sets[i].files) {
             platform::removeFile(utf8OfPath(file).c_str());
         }
-        const std::string first = utf8OfPath(sets[i].files.front());
         platform::consolePrint(platform::ConsoleStream::Err,
-                               "vglog: --keep %zu: deleted the set of %zu files with %s\n", keep,
-                               sets[i].files.size(), first.c_str());
+                               "vglog: --keep %llu: deleted the set of %s (%llu files)\n",
+                               static_cast<unsigned long long>(keep),
+                               utf8OfPath(sets[i].samplesLog).c_str(),
+                               static_cast<unsigned long long>(sets[i].files.size()));
         ++deleted;
     }
     return deleted;

@@ -31,9 +31,8 @@ bool parseStamp(std::string_view stamp, SetKey& key) {
         stamp[9] != '-' || !digits(stamp, 10, 6, time)) {
         return false;
     }
-    const auto month = std::find_if(std::begin(kMonths), std::end(kMonths), [&](const char* m) {
-        return stamp.substr(4, 3) == m;
-    });
+    const auto month = std::find_if(std::begin(kMonths), std::end(kMonths),
+                                    [&](const char* m) { return stamp.substr(4, 3) == m; });
     if (month == std::end(kMonths)) {
         return false;
     }
@@ -104,8 +103,10 @@ bool parseSetFileName(std::string_view name, SetKey& key, SetFile& kind) {
         SetFile kind;
     };
     static constexpr Form kForms[] = {
-        {"anglesAndAccels.", ".txt", SetFile::Samples}, {"misc.", ".txt", SetFile::Misc},
-        {"raw.", ".bin.times", SetFile::CaptureTimes},  {"raw.", ".bin", SetFile::Capture},
+        {"anglesAndAccels.", ".txt", SetFile::Samples},
+        {"misc.", ".txt", SetFile::Misc},
+        {"raw.", ".bin.times", SetFile::CaptureTimes},
+        {"raw.", ".bin", SetFile::Capture},
         {"times.", ".csv", SetFile::Times},
     };
     for (const Form& form : kForms) {
@@ -121,17 +122,16 @@ bool parseSetFileName(std::string_view name, SetKey& key, SetFile& kind) {
     return false;
 }
 
-std::vector<std::size_t> chooseSetsToDelete(const std::vector<SetKey>& sets,
-                                            const SetKey& current, std::size_t keep) {
+std::vector<std::size_t> chooseSetsToDelete(const std::vector<SetKey>& sets, const SetKey& current,
+                                            std::size_t keep) {
     std::vector<std::size_t> older;
     for (std::size_t i = 0; i < sets.size(); ++i) {
         if (!(sets[i] == current)) {
             older.push_back(i);
         }
     }
-    std::sort(older.begin(), older.end(), [&](std::size_t a, std::size_t b) {
-        return sets[a] < sets[b];
-    });
+    std::sort(older.begin(), older.end(),
+              [&](std::size_t a, std::size_t b) { return sets[a] < sets[b]; });
     // The current set always stays, so it counts among those kept.
     const std::size_t others = keep > 0 ? keep - 1 : 0;
     if (older.size() <= others) {

@@ -53,7 +53,7 @@ bool parseSetFileName(std::string_view name, SetKey& key, SetFile& kind);
 
 // Which sets go so that keep sets remain, the current one among them: the oldest first, never
 // the current one. Indexes into sets (each set once), in the order to delete.
-std::vector<std::size_t> chooseSetsToDelete(const std::vector<SetKey>& sets,
-                                            const SetKey& current, std::size_t keep);
+std::vector<std::size_t> chooseSetsToDelete(const std::vector<SetKey>& sets, const SetKey& current,
+                                            std::size_t keep);
 
 }  // namespace vg::app

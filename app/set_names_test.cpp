@@ -15,13 +15,13 @@ TEST(SetNames, SetsStartOnTheClocksBoundaries) {
         std::uint64_t msOfDay, period, expected;
     };
     const Case cases[] = {
-        {10 * kHour + 20 * kMin, kHour, 40 * kMin},         // 10:20 -> 11:00
-        {10 * kHour, kHour, kHour},                         // on the hour: a whole one
+        {10 * kHour + 20 * kMin, kHour, 40 * kMin},                  // 10:20 -> 11:00
+        {10 * kHour, kHour, kHour},                                  // on the hour: a whole one
         {10 * kHour + 16 * kMin + 500, 15 * kMin, 14 * kMin - 500},  // -> 10:30
-        {23 * kHour + 59 * kMin, kDayMs, kMin},             // 1d: midnight
-        {1 * kHour, 2 * kDayMs, 23 * kHour},                // 2d: the next midnight
-        {1234, 7 * kMin, 7 * kMin},                         // no boundary in a day: a whole period
-        {3500, 2000, 500},                                  // seconds too
+        {23 * kHour + 59 * kMin, kDayMs, kMin},                      // 1d: midnight
+        {1 * kHour, 2 * kDayMs, 23 * kHour},                         // 2d: the next midnight
+        {1234, 7 * kMin, 7 * kMin},  // no boundary in a day: a whole period
+        {3500, 2000, 500},           // seconds too
     };
     for (const Case& c : cases) {
         EXPECT_EQ(msToSetBoundary(c.msOfDay, c.period), c.expected) << c.msOfDay << " " << c.period;
@@ -54,10 +54,15 @@ TEST(SetNames, OnlyThisProgramsNamesAreRead) {
         SetFile kind;
     };
     const Case cases[] = {
-        {"anglesAndAccels.2026Dec09-101500.txt", true, {2026, 11, 9, 10, 15, 0, 0}, SetFile::Samples},
+        {"anglesAndAccels.2026Dec09-101500.txt",
+         true,
+         {2026, 11, 9, 10, 15, 0, 0},
+         SetFile::Samples},
         {"misc.2026Oct25-020000-2.txt", true, {2026, 9, 25, 2, 0, 0, 2}, SetFile::Misc},
         {"raw.2026Jan01-000000.bin", true, {2026, 0, 1, 0, 0, 0, 0}, SetFile::Capture},
-        {"raw.2026Jan01-000000-13.bin.times", true, {2026, 0, 1, 0, 0, 0, 13},
+        {"raw.2026Jan01-000000-13.bin.times",
+         true,
+         {2026, 0, 1, 0, 0, 0, 13},
          SetFile::CaptureTimes},
         {"times.2026Jan01-000000.csv", true, {2026, 0, 1, 0, 0, 0, 0}, SetFile::Times},
         {"summary.json", false, {}, SetFile::Samples},

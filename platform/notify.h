@@ -14,7 +14,7 @@ struct Notifier {
     int socket = -1;                  // -1: no manager to tell
     std::array<char, 112> address{};  // the socket's address as the system takes it
     std::size_t addressLength = 0;
-    std::uint64_t watchdogUs = 0;     // how often the manager wants to hear from us; 0: never
+    std::uint64_t watchdogUs = 0;  // how often the manager wants to hear from us; 0: never
 };
 
 // Reads NOTIFY_SOCKET (a path, or "@name" for an abstract socket) and WATCHDOG_USEC (taken only
