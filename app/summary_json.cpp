@@ -125,10 +125,13 @@ int publish(SummaryJsonFile& out) {
             std::swap(out.shownLength, out.spareLength);
             return 0;
         }
-        if (err != ENOSYS && err != EINVAL && err != ENOTSUP) {
-            return err;
+        // ENOENT: FILE was deleted under us, and the rename below puts a record back.
+        if (err != ENOENT) {
+            if (err != ENOSYS && err != EINVAL && err != ENOTSUP) {
+                return err;
+            }
+            out.swaps = false;
         }
-        out.swaps = false;
     }
     // A rename: the file under path goes, so the next record needs a new spare.
     if (!out.swaps) {
