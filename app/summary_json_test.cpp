@@ -47,7 +47,7 @@ TEST(SummaryJson, ARunningRecordSaysSoAndTellsTheLink) {
     s.running = false;
     const std::string ended = formatSummaryJson(s);
     EXPECT_NE(ended.find("\"state\": \"ended\""), std::string::npos) << ended;
-    EXPECT_EQ(ended.find("link"), std::string::npos) << ended;
+    EXPECT_EQ(ended.find("\"link\""), std::string::npos) << ended;
 }
 
 }  // namespace
