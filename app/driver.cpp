@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "app/health.h"
 #include "app/options.h"
 #include "app/replay.h"
+#include "app/set_names.h"
 #include "live/live.h"
 #include "logging/raw_capture.h"
 #include "platform/clock.h"
@@ -294,7 +296,9 @@ int checkOutputFolder(const char* dir) {
 // --wait-for-port: a port not there yet (the service started before the board's adapter) is
 // waited for as a board that went away is. True when the run starts so.
 bool startAbsentPort(App& app, const Options& options) {
-    if (!options.waitForPort || platform::nameTaken(app.summary.device.c_str())) {
+    std::error_code ec;  // a link left to nowhere is no port either
+    if (!options.waitForPort ||
+        std::filesystem::exists(pathOfUtf8(app.summary.device.c_str()), ec) || ec) {
         return false;
     }
     sio::startLinkAbsent(app.link, app.ring, platform::monotonicMs(),
