@@ -179,6 +179,7 @@ void checkCombinations(Options& o) {
     }
     if (named || capture) {
         fail(o, "--summary-json %s names one of the run's own files", o.summaryJson);
+        o.summaryJson = nullptr;  // nor is the usage error written over such a file
     }
 }
 
@@ -204,6 +205,10 @@ bool parseTimeSpan(const char* text, std::uint64_t& ms) {
         case 'h':
             digits = len - 1;
             unitMs = 3'600'000;
+            break;
+        case 'd':
+            digits = len - 1;
+            unitMs = 86'400'000;
             break;
         default:
             break;
