@@ -255,6 +255,8 @@ int runLogger(App& app, int argc, char** argv) {
     first.running = true;
     first.startedUtc = app.recording.startedWall;
     first.updatedUtc = first.startedUtc;
+    first.linkUp = false;  // not opened yet
+    first.linkReason = "not opened yet";
     if (options.port != nullptr && options.action == Action::Log) {
         first.device = options.port;  // as given: the record of the start says its path
     }

@@ -133,6 +133,7 @@ class SummaryFile(unittest.TestCase):
         self.addCleanup(run.close)
         self.assertEqual(port.wait_for(1), b"w")
         path = os.path.join(run.dir.name, "s.json")
+        self.assertTrue(wait_until(lambda: len(read_json(path)["files"]) == 2), "started")
         updates = set()
         sent = 0
         deadline = time.monotonic() + 25
@@ -311,9 +312,11 @@ class AbsentAtStart(unittest.TestCase):
         self.addCleanup(run.close)
         self.assertTrue(wait_until(
             lambda: b"not there yet; waiting for it" in bytes(run.output["stderr"])))
-        self.assertEqual(len(sets_of(run.files())), 1)
-        doc = read_json(os.path.join(run.dir.name, "s.json"))
+        path = os.path.join(run.dir.name, "s.json")
+        self.assertTrue(wait_until(lambda: len(read_json(path)["files"]) == 2))
+        doc = read_json(path)
         self.assertEqual((doc["state"], doc["link"]), ("running", "lost"))
+        self.assertEqual(len(sets_of(run.files())), 1)
         time.sleep(5)
         self.assertLess(run.cpu_seconds(), 0.5, "no CPU while waiting")
         board.plug()
