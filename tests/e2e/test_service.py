@@ -358,5 +358,30 @@ class InstalledUnit(unittest.TestCase):
         self.assertEqual((out.returncode, out.stderr), (0, ""))
 
 
+class UdevRule(unittest.TestCase):
+    def test_the_rule_names_the_instance_by_the_adapters_by_id_link(self):
+        """The rule's program, run as udev would run it (its links substituted), names the
+        instance by the by-id link, whichever ttyUSB number the adapter has."""
+        if subprocess.run(["which", "systemd-escape"], capture_output=True).returncode != 0:
+            self.skipTest("systemd-escape is not installed")
+        rule = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist",
+                            "99-vglog.rules.example")
+        with open(rule) as f:
+            line = next(l for l in f if l.startswith("ACTION=="))
+        self.assertIn('ENV{SYSTEMD_WANTS}+="vglog@%c.service"', line)
+        program = re.search(r'PROGRAM="/bin/sh -c \'(.*?)\'"', line).group(1)
+        by_id = "serial/by-id/usb-Maker_Board_SN77-if00-port0"
+        for links in [by_id + " serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
+                      "serial/by-path/x " + by_id]:
+            script = program.replace("$links", links).replace("$$", "$")
+            out = subprocess.run(["/bin/sh", "-c", script], capture_output=True, text=True)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertEqual(out.stdout.strip(),
+                             "dev-serial-by\\x2did-usb\\x2dMaker_Board_SN77\\x2dif00\\x2dport0")
+        out = subprocess.run(["/bin/sh", "-c", program.replace("$links", "ttyUSB0")
+                              .replace("$$", "$")])
+        self.assertNotEqual(out.returncode, 0, "no by-id link: no instance")
+
+
 if __name__ == "__main__":
     unittest.main()
