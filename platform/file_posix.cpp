@@ -17,7 +17,7 @@ namespace vg::platform {
 FileHandle createNewFile(const char* name, int& err) {
     // O_EXCL: an existing file, or a link even to nowhere, makes the open fail. Readable too, so
     // a file deleted under us can be copied back from what we still hold open.
-    const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     err = fd < 0 ? errno : 0;
     return fd < 0 ? kNoFile : fd;
 }
