@@ -200,6 +200,11 @@ void summarizeRun(App& app) {
                                "  (and %llu earlier sets of files not listed)\n",
                                static_cast<unsigned long long>(app.recording.unlistedSets));
     }
+    if (s.deletedSets != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "  (%llu earlier sets of files deleted under --keep)\n",
+                               static_cast<unsigned long long>(s.deletedSets));
+    }
 }
 
 int closeTimes(timing::SampleTimes& times) {

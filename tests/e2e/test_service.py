@@ -300,6 +300,7 @@ class SetNames(unittest.TestCase):
                                                    "anglesAndAccels.2020Jan02-000000.txt")))
         deleted = err.count(b"--keep 3: deleted")
         self.assertEqual(deleted, len(seen) - 3, err)
+        self.assertIn(b"  (%d earlier sets of files deleted under --keep)\n" % deleted, err)
         self.assertEqual(read_json(os.path.join(run.dir.name, "s.json"))["deleted_sets"],
                          deleted)
 
