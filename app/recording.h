@@ -53,7 +53,7 @@ struct Recording {
     unsigned currentTake = 0;           // with this suffix
     std::uint64_t deletedSets = 0;      // old sets removed under --keep
     std::uint64_t earlierSamples = 0;   // sample lines the closed sets' samples logs hold
-    std::vector<ClosedSet> closedSets;  // capacity reserved at start: rotating never allocates
+    std::vector<ClosedSet> closedSets;  // capacity reserved at start: never reallocated
     std::uint64_t unlistedSets = 0;
     bool closeFailed = false;  // a rotated set lost lines: the run ends with status 1
 };
