@@ -232,18 +232,19 @@ class Notifications(unittest.TestCase):
 
 class SetNames(unittest.TestCase):
     def test_a_clock_that_goes_back_ends_no_run(self):
-        """Local time falls back 10 s, 4 s into the run (a zone file of our own): the names of
-        the sets made after it are taken by the first ones, so they get a suffix."""
+        """Local time falls back 10 s, 8 s after the zone is made (a zone file of our own): the
+        names of the sets made after it are taken by the first ones, so they get a suffix (for
+        a run that started up to 8 s late too)."""
         work = tempfile.TemporaryDirectory(prefix="vglog-zone-")
         self.addCleanup(work.cleanup)
         link, record = start_sim(self, 3)
-        change = time.gmtime(time.time() + 4)
+        change = time.gmtime(time.time() + 8)
         with open(os.path.join(work.name, "zone"), "w") as f:
             f.write("Zone Test/Back 0:00:10 - TBA %s\n               0:00 - TBB\n"
                     % time.strftime("%Y %b %d %H:%M:%Su", change))
         subprocess.run(["zic", "-d", work.name, os.path.join(work.name, "zone")], check=True)
         env = dict(FAST_ROTATION, TZ=os.path.join(work.name, "Test", "Back"))
-        run = Run(["--rotate", "2s", "--duration", "16", "--summary-json", "s.json", link],
+        run = Run(["--rotate", "2s", "--duration", "18", "--summary-json", "s.json", link],
                   env=env)
         self.addCleanup(run.close)
         status, _, err = run.finish(timeout=60)
