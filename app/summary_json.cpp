@@ -133,13 +133,12 @@ int publish(SummaryJsonFile& out) {
             out.swaps = false;
         }
     }
-    // A rename: the file under path goes, so the next record needs a new spare.
-    if (!out.swaps) {
-        closeHandle(out.spare);  // some systems rename no file that is held open
-    }
+    // A rename: the file under path goes, so the next record needs a new spare. The one renamed
+    // stays open where the system allows, with its room: the final record can go into it in
+    // place when no new spare can be had.
     int err = platform::replaceFile(out.tmpPath.c_str(), out.path.c_str());
     if (err != 0 && out.spare != platform::kNoFile) {
-        closeHandle(out.spare);
+        closeHandle(out.spare);  // some systems rename no file that is held open
         err = platform::replaceFile(out.tmpPath.c_str(), out.path.c_str());
     }
     if (err != 0) {
