@@ -36,6 +36,8 @@ struct Options {
     std::uint64_t sampleLimit = 0;      // --samples N: the run ends after N samples (0: never)
     std::uint64_t rotateMs = 0;         // --rotate TIME: a new set of files every TIME (0: never)
     const char* summaryJson = nullptr;  // --summary-json FILE
+    std::uint64_t keepSets = 0;         // --keep N: sets of files left after a rotation (0: all)
+    bool waitForPort = false;           // --wait-for-port: a port not there yet is waited for
     // A usage error's first line, without "vglog: " and the line end; the second line is always
     // "Try 'vglog --help' for more information."
     char error[256] = {};
