@@ -1,16 +1,19 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
+#include "app/health.h"
 #include "app/live_view.h"
 #include "app/mqtt_tap.h"
 #include "app/options.h"
 #include "app/replay.h"
 #include "app/run_loop.h"
+#include "app/set_names.h"
 #include "app/sources.h"
 #include "common/common.h"
 #include "platform/clock.h"
@@ -41,7 +44,7 @@ int failStart(App& app, const char* message) {
     return 1;
 }
 
-int runUntilEnd(App& app, const Options& options, MqttTap* mqtt);
+int runUntilEnd(App& app, const Options& options, MqttTap* mqtt, RunTap* health);
 
 // Whether the capture at path has its times beside it.
 bool captureHasTimes(const char* path) {
@@ -125,11 +128,28 @@ int runLogger(App& app, int argc, char** argv) {
     if (options.mqtt != nullptr) {
         mqtt.emplace();
     }
+    // Only a run has a health record to keep.
+    std::optional<Health> health;
+    if (options.action == Action::Log || options.action == Action::Replay) {
+        health.emplace();
+    }
     int status = 0;
-    if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson) != 0) {
+    RunSummary first;
+    first.running = true;
+    first.startedUtc = app.recording.startedWall;
+    first.updatedUtc = first.startedUtc;
+    first.linkUp = false;  // not opened yet
+    first.linkReason = "not opened yet";
+    if (options.port != nullptr && options.action == Action::Log) {
+        first.device = options.port;  // as given: the record of the start says its path
+    }
+    if (options.summaryJson != nullptr && openSummaryJson(json, options.summaryJson, first) != 0) {
         status = 1;  // a script waiting for the summary would never get one
     } else {
-        status = runUntilEnd(app, options, mqtt ? &*mqtt : nullptr);
+        if (health) {
+            startHealth(*health, json.open ? &json : nullptr);
+        }
+        status = runUntilEnd(app, options, mqtt ? &*mqtt : nullptr, health ? &*health : nullptr);
     }
     app.summary.exitStatus = status;
     app.summary.startedUtc = app.recording.startedWall;
@@ -137,10 +157,12 @@ int runLogger(App& app, int argc, char** argv) {
     if (mqtt && mqtt->on()) {  // the loop's finish published the final status
         mqtt->fillSummary(app.summary);
     }
-    if (json.tmp != nullptr) {
-        if (writeSummaryJson(json, app.summary) != 0) {
-            status = status == 0 ? 1 : status;
-        }
+    if (json.open && writeSummaryJson(json, app.summary) != 0) {
+        status = status == 0 ? 1 : status;
+    }
+    if (health) {
+        endHealth(*health, app.summary);
+        stopHealth(*health);
     }
     platform::consoleFlush(kExitDrainMs);
     return status;
@@ -212,6 +234,22 @@ int answerWithoutRun(const Options& options, MqttTap* mqtt) {
 }
 
 // Opens the board's port, asking for it when the command line named none. 0, or the status.
+// --wait-for-port: a port not there yet (the service started before the board's adapter) is
+// waited for as a board that went away is. True when the run starts so.
+bool startAbsentPort(App& app, const Options& options) {
+    std::error_code ec;  // a link left to nowhere is no port either
+    if (!options.waitForPort ||
+        std::filesystem::exists(pathOfUtf8(app.summary.device.c_str()), ec) || ec) {
+        return false;
+    }
+    sio::startLinkAbsent(app.link, app.ring, platform::monotonicMs(),
+                         "the device is not there yet");
+    platform::consolePrint(platform::ConsoleStream::Err,
+                           "vglog: %s is not there yet; waiting for it (--wait-for-port)\n",
+                           app.summary.device.c_str());
+    return true;
+}
+
 int openBoard(App& app, const Options& options) {
     if (options.port != nullptr) {
         configureLink(app.link, options.port);
@@ -231,7 +269,7 @@ int openBoard(App& app, const Options& options) {
     // Device identities are read under the same roots for the whole run.
     static const platform::PortRoots roots = platform::defaultPortRoots();
     app.link.identityRoots = &roots;
-    if (sio::openLink(app.link, app.ring) == -1) {
+    if (!startAbsentPort(app, options) && sio::openLink(app.link, app.ring) == -1) {
         const int status = failStart(app, "ERROR opening serial port.  Exiting\r\n");
         suggestPorts(app.link, options.port == nullptr);
         return status;
@@ -267,7 +305,7 @@ int runLive(App& app, const Options& options, MqttTap* mqtt, std::span<RunTap* c
                        mqtt != nullptr && mqtt->on() ? mqtt->target() : nullptr);
     }
     // The run's time (the summary's, the duration's) counts from the start line.
-    restartRecordingClock(app.recording, app.run.startMs);
+    restartRecordingClock(app.recording, app.run.startMs, localMsOfDay());
     PortSource source;
     source.times = options.times;
     const int status = runLoop(app, source, systemClock(), taps);
@@ -276,7 +314,7 @@ int runLive(App& app, const Options& options, MqttTap* mqtt, std::span<RunTap* c
     return status;
 }
 
-int runUntilEnd(App& app, const Options& options, MqttTap* mqtt) {
+int runUntilEnd(App& app, const Options& options, MqttTap* mqtt, RunTap* health) {
     platform::setErrorDialogs(!options.noDialog);
     if (const int status = answerWithoutRun(options, mqtt); status >= 0) {
         return status;
@@ -289,6 +327,9 @@ int runUntilEnd(App& app, const Options& options, MqttTap* mqtt) {
     std::vector<RunTap*> taps;
     if (live.server) {
         taps.push_back(&live);
+    }
+    if (health != nullptr) {
+        taps.push_back(health);
     }
     if (mqtt != nullptr) {
         taps.push_back(mqtt);

@@ -64,18 +64,20 @@ void tie(FileSet& set) {
 
 }  // namespace
 
-int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp, std::uint64_t nowMs) {
+int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp, std::uint64_t nowMs,
+                unsigned take) {
     set.stamp = stamp;
+    set.take = take;
     static logging::CreateFailure failure;  // beside the set, not on the stack
     failure = logging::CreateFailure{};
     if (logging::openLogsAndCaptureAt(set.logs, set.capture, plan.capture, plan.captureName, stamp,
-                                      plan.dir, &failure) != 0) {
+                                      plan.dir, &failure, take) != 0) {
         sayCreateFailure(failure);
         return 1;
     }
     const bool companion = plan.times && plan.capture;
     if (plan.times &&
-        (logging::openTimesFile(set.times, plan.dir, stamp, &failure) != 0 ||
+        (logging::openTimesFile(set.times, plan.dir, stamp, &failure, take) != 0 ||
          (companion && logging::openCaptureTimes(set.captureTimes, set.capture.file.name.data(),
                                                  plan.wallStartUs, &failure) != 0))) {
         discardFileSet(set);

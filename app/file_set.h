@@ -34,7 +34,8 @@ struct FileSet {
     logging::RawCapture capture;
     logging::TimesFile times;
     logging::CaptureTimes captureTimes;
-    std::tm stamp{};  // names the set
+    std::tm stamp{};    // names the set
+    unsigned take = 0;  // with this suffix to its names (see formatLogFileName); 0 for none
 };
 
 logging::OutputFile& setFile(FileSet& set, std::size_t slot);
@@ -42,10 +43,11 @@ const logging::OutputFile& setFile(const FileSet& set, std::size_t slot);
 // The file's name as created; "" when the set has none in that slot.
 const char* setFileName(const FileSet& set, std::size_t slot);
 
-// Creates every file the plan asks for, named from stamp, at nowMs on the loop's clock (from when
-// the flushes count). 0 when all are open; 1 when one could not be created (its reason said),
-// with nothing of the set left behind.
-int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp, std::uint64_t nowMs);
+// Creates every file the plan asks for, named from stamp and take, at nowMs on the loop's clock
+// (from when the flushes count). 0 when all are open; 1 when one could not be created (its reason
+// said), with nothing of the set left behind.
+int openFileSet(FileSet& set, const SetPlan& plan, const std::tm& stamp, std::uint64_t nowMs,
+                unsigned take = 0);
 
 // Flushes the set when due (once a second while anything waits) and looks at where its files
 // are; milliseconds until that is due (0: now).

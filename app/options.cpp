@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
+#include "app/set_names.h"
 #include "broker/broker.h"
 #include "common/common.h"
 #include "live/live.h"
@@ -38,6 +40,8 @@ enum class Switch {
     MqttQos,
     MqttPasswordFile,
     Name,
+    Keep,
+    WaitForPort,
     EndOfSwitches,
 };
 
@@ -73,6 +77,8 @@ constexpr SwitchInfo kSwitches[] = {
     {Switch::MqttQos, "--mqtt-qos", nullptr, "0 or 1"},
     {Switch::MqttPasswordFile, "--mqtt-password-file", nullptr, "a file name"},
     {Switch::Name, "--name", nullptr, "a name"},
+    {Switch::Keep, "--keep", nullptr, "a number of sets"},
+    {Switch::WaitForPort, "--wait-for-port", nullptr, nullptr},
 };
 
 bool isNumberArgument(const char* arg) {
@@ -318,6 +324,14 @@ void applySwitch(Options& o, Switch id, const char* value) {
         case Switch::Name:
             applyMqttSwitch(o, id, value);
             break;
+        case Switch::Keep:
+            if (!parseCount(value, o.keepSets)) {
+                fail(o, "--keep needs a whole number above 0, not '%s'", value);
+            }
+            break;
+        case Switch::WaitForPort:
+            o.waitForPort = true;
+            break;
         case Switch::EndOfSwitches:
             break;
     }
@@ -338,6 +352,58 @@ void checkReplay(Options& o) {
         fail(o, "--replay decodes a file and takes no %s", live);
     } else {
         o.action = Action::Replay;
+    }
+}
+
+// The value of the last --summary-json among the switches, however the others read.
+const char* summaryJsonAnywhere(int argc, char** argv) {
+    const char* found = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "--summary-json" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            found = argv[++i];
+        } else if (arg.substr(0, 15) == "--summary-json=" && arg.size() > 15) {
+            found = argv[i] + 15;
+        }
+    }
+    return found;
+}
+
+// The folder and name a path comes to, for comparing two names of one file.
+std::filesystem::path placeOf(const char* name, const char* dir) {
+    std::filesystem::path p = pathOfUtf8(name);
+    if (dir != nullptr && p.is_relative()) {
+        p = pathOfUtf8(dir) / p;
+    }
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(p, ec);
+    return (ec ? p : absolute).lexically_normal();
+}
+
+// Switches that each read well but not together.
+void checkCombinations(Options& o) {
+    if (o.keepSets != 0 && o.rotateMs == 0) {
+        fail(o, "--keep needs --rotate");
+    }
+    if (o.summaryJson == nullptr) {
+        return;
+    }
+    // The summary would be written over a file of the run (or deleted with an old set).
+    SetKey key;
+    SetFile kind{};
+    const std::filesystem::path summary = placeOf(o.summaryJson, nullptr);
+    const bool named = parseSetFileName(utf8OfPath(summary.filename()), key, kind);
+    bool capture = false;
+    if (o.rawFile != nullptr) {
+        const std::filesystem::path raw = placeOf(o.rawFile, o.dir);
+        capture = summary == raw || utf8OfPath(summary) == utf8OfPath(raw) + ".times";
+    }
+    if (named || capture) {
+        fail(o, "--summary-json %s names one of the run's own files", o.summaryJson);
+        o.summaryJson = nullptr;  // nor is the usage error written over such a file
     }
 }
 
@@ -363,6 +429,10 @@ bool parseTimeSpan(const char* text, std::uint64_t& ms) {
         case 'h':
             digits = len - 1;
             unitMs = 3'600'000;
+            break;
+        case 'd':
+            digits = len - 1;
+            unitMs = 86'400'000;
             break;
         default:
             break;
@@ -443,6 +513,8 @@ Options parseOptions(int argc, char** argv) {
         applySwitch(o, sw->id, value);
     }
     if (o.action == Action::UsageError) {
+        // The script waiting for the summary gets it, wherever the switch stood.
+        o.summaryJson = summaryJsonAnywhere(argc, argv);
         return o;
     }
     if (alone != nullptr && others > 0) {
@@ -452,6 +524,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (o.replayFile != nullptr) {
         checkReplay(o);
     }
+    checkCombinations(o);
     return o;
 }
 
@@ -476,7 +549,11 @@ const char* usageText() {
            "  --duration TIME      end the run after TIME (90, 90s, 15m, 2h)\r\n"
            "  --samples N          end the run once N samples are logged\r\n"
            "  --rotate TIME        start a new set of files every TIME (at least 60 s)\r\n"
-           "  --summary-json FILE  write the run's summary as JSON to FILE at the end\r\n"
+           "  --summary-json FILE  write the run's summary as JSON to FILE: a running record\r\n"
+           "                       from the start, the final one at the end\r\n"
+           "  --keep N             with --rotate, delete the oldest sets of files in the\r\n"
+           "                       folder after each rotation so that N remain\r\n"
+           "  --wait-for-port      wait for a port that is not there yet, as for a lost board\r\n"
            "  --serve [HOST:]PORT  serve a live view at http://HOST:PORT/ (HOST 127.0.0.1)\r\n"
            "  --serve-host NAME    a name the live view answers to besides its address\r\n"
            "  --mqtt URL           also publish every sample and the run's status to an MQTT\r\n"

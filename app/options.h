@@ -43,6 +43,8 @@ struct Options {
     int mqttQos = 0;                    // --mqtt-qos 0|1: the samples' QoS
     const char* mqttPasswordFile = nullptr;  // --mqtt-password-file FILE
     const char* name = nullptr;              // --name NAME: the board's name in topics
+    std::uint64_t keepSets = 0;  // --keep N: sets of files left after a rotation (0: all)
+    bool waitForPort = false;    // --wait-for-port: a port not there yet is waited for
     // A usage error's first line, without "vglog: " and the line end; the second line is always
     // "Try 'vglog --help' for more information."
     char error[256] = {};

@@ -123,11 +123,53 @@ TEST(OptionsTest, ValuesTakeBothForms) {
     EXPECT_STREQ(parse({"--replay=x.bin"}).replayFile, "x.bin");
 
     std::uint64_t ms = 0;
-    for (const char* bad : {"", "s", "0", "1d", "-5", "99999999999999999999"}) {
+    for (const char* bad : {"", "s", "0", "1w", "-5", "99999999999999999999"}) {
         EXPECT_FALSE(parseTimeSpan(bad, ms)) << bad;
     }
     EXPECT_TRUE(parseTimeSpan("90", ms));
     EXPECT_EQ(ms, 90'000u);
+    EXPECT_TRUE(parseTimeSpan("1d", ms));
+    EXPECT_EQ(ms, 86'400'000u);
+}
+
+TEST(OptionsTest, TheServicesSwitches) {
+    const Options o = parse({"--rotate", "1h", "--keep=24", "--wait-for-port", "3"});
+    EXPECT_EQ(o.action, Action::Log);
+    EXPECT_EQ(o.keepSets, 24u);
+    EXPECT_TRUE(o.waitForPort);
+    const struct {
+        std::vector<const char*> args;
+        const char* error;    // null: no usage error
+        const char* summary;  // --summary-json as read
+    } cases[] = {
+        {{"--keep", "3", "3"}, "--keep needs --rotate", nullptr},
+        {{"--rotate", "1h", "--keep", "0", "3"},
+         "--keep needs a whole number above 0, not '0'",
+         nullptr},
+        // The summary is written after a usage error, wherever the switch stands.
+        {{"--bogus", "--summary-json", "s.json"}, "unknown option '--bogus'", "s.json"},
+        {{"--duration", "x", "--summary-json=t.json", "3"},
+         "--duration needs a time such as 90, 90s, 15m or 2h, not 'x'",
+         "t.json"},
+        // Never over one of the run's own files.
+        {{"--summary-json", "out/misc.2026Dec09-101500.txt", "3"},
+         "--summary-json out/misc.2026Dec09-101500.txt names one of the run's own files",
+         nullptr},
+        {{"-o", "out", "--raw-file", "cap.bin", "--summary-json", "out/./cap.bin", "3"},
+         "--summary-json out/./cap.bin names one of the run's own files",
+         nullptr},
+        {{"-o", "out", "--raw-file", "cap.bin", "--summary-json", "cap.bin", "3"},
+         nullptr,
+         "cap.bin"},
+    };
+    for (const auto& c : cases) {
+        const Options r = parse(std::vector<std::string>(c.args.begin(), c.args.end()));
+        EXPECT_EQ(r.action, c.error != nullptr ? Action::UsageError : Action::Log) << c.args[0];
+        if (c.error != nullptr) {
+            EXPECT_STREQ(r.error, c.error);
+        }
+        EXPECT_STREQ(r.summaryJson, c.summary);
+    }
 }
 
 }  // namespace

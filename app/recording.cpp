@@ -6,10 +6,13 @@
 #include <memory>
 
 #include "app/app.h"
+#include "app/retention.h"
 #include "app/run_status.h"
+#include "app/set_names.h"
 #include "common/common.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace vg::app {
 
@@ -35,14 +38,61 @@ void addFile(std::vector<RunFile>& files, const logging::OutputFile& file) {
 }
 
 // A closed set's file of that prefix, named as it was when it was created.
-std::string nameOf(const char* prefix, const std::tm& stamp, const char* dir) {
+std::string nameOf(const char* prefix, const std::tm& stamp, const char* dir, unsigned take = 0) {
     char name[logging::kPathBytes];
     const std::string_view kind(prefix);
-    const bool ok = kind == "raw" ? logging::formatRawCaptureName(name, sizeof name, stamp)
+    const bool ok = kind == "raw" ? logging::formatRawCaptureName(name, sizeof name, stamp, take)
                     : kind == "times"
-                        ? logging::formatTimesFileName(name, sizeof name, stamp)
-                        : logging::formatLogFileName(name, sizeof name, prefix, stamp);
+                        ? logging::formatTimesFileName(name, sizeof name, stamp, take)
+                        : logging::formatLogFileName(name, sizeof name, prefix, stamp, take);
     return ok && logging::prependDir(name, sizeof name, dir) ? name : "";
+}
+
+struct NameCheck {
+    const Recording& rec;
+    const std::tm& stamp;
+};
+
+// Whether any file of the set of that stamp and take would take a name already there.
+bool setNamesTaken(void* context, unsigned take) {
+    const auto& check = *static_cast<const NameCheck*>(context);
+    const Recording& rec = check.rec;
+    const std::string names[] = {
+        nameOf("anglesAndAccels", check.stamp, rec.dir, take),
+        nameOf("misc", check.stamp, rec.dir, take),
+        rec.rotateCapture ? nameOf("raw", check.stamp, rec.dir, take) : "",
+        rec.times ? nameOf("times", check.stamp, rec.dir, take) : "",
+        rec.times && rec.rotateCapture
+            ? nameOf("raw", check.stamp, rec.dir, take) + logging::kCaptureTimesSuffix
+            : ""};
+    for (const std::string& name : names) {
+        if (!name.empty() && platform::nameTaken(name.c_str())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The next set's stamp: the local time it was due, wallMs, to the nearest second (a pass a
+// little late or early names the set by its boundary), and the take that makes its names free.
+// When the clock went back, that time's names may be this run's own: the set then takes a
+// suffix rather than end the run. False when no name can be had.
+bool nextSetName(const Recording& rec, std::uint64_t wallMs, std::tm& stamp, unsigned& take) {
+    if (!platform::toLocalTime(static_cast<std::time_t>((wallMs + 500) / 1000), stamp)) {
+        return false;
+    }
+    NameCheck check{rec, stamp};
+    take = chooseTake(setNamesTaken, &check);
+    if (take == kNoTake) {
+        return false;
+    }
+    if (take != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "vglog: the names of the next set of files are taken (has the "
+                               "clock gone back?); its names end in -%u\n",
+                               take);
+    }
+    return true;
 }
 
 }  // namespace
@@ -59,6 +109,19 @@ std::uint64_t rotateMinimumMs() {
     return kRotateMinMs;
 }
 
+std::uint64_t localMsOfDay() {
+    const std::uint64_t wallMs = static_cast<std::uint64_t>(platform::wallClockUs()) / 1000;
+    std::tm local{};
+    if (!platform::toLocalTime(static_cast<std::time_t>(wallMs / 1000), local)) {
+        return 0;
+    }
+    return (static_cast<std::uint64_t>(local.tm_hour) * 3600 +
+            static_cast<std::uint64_t>(local.tm_min) * 60 +
+            static_cast<std::uint64_t>(local.tm_sec)) *
+               1000 +
+           wallMs % 1000;
+}
+
 void startRecording(Recording& rec, const Options& options, std::uint64_t startMs) {
     const bool replay = options.action == Action::Replay;
     rec.plan.dir = options.dir;
@@ -71,6 +134,7 @@ void startRecording(Recording& rec, const Options& options, std::uint64_t startM
     rec.durationMs = options.durationMs;
     rec.sampleLimit = options.sampleLimit;
     rec.rotateMs = options.rotateMs;
+    rec.keepSets = options.keepSets;
     restartRecordingClock(rec, startMs);
     if (options.rotateMs != 0) {
         // A bounded run needs no more sets than its duration makes.
@@ -82,9 +146,9 @@ void startRecording(Recording& rec, const Options& options, std::uint64_t startM
     }
 }
 
-void restartRecordingClock(Recording& rec, std::uint64_t startMs) {
+void restartRecordingClock(Recording& rec, std::uint64_t startMs, std::uint64_t msOfDay) {
     rec.startMs = startMs;
-    rec.nextRotateMs = rec.rotateMs != 0 ? startMs + rec.rotateMs : 0;
+    rec.nextRotateMs = rec.rotateMs != 0 ? startMs + msToSetBoundary(msOfDay, rec.rotateMs) : 0;
 }
 
 bool sampleLimitReached(const App& app) {
@@ -104,11 +168,12 @@ std::int64_t msUntilRecordingDue(const Recording& rec, std::uint64_t nowMs) {
                                 until(rec.rotateMs != 0, rec.nextRotateMs)});
 }
 
-Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
+Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::uint64_t wallNowMs) {
     Recording& rec = app.recording;
     if (rec.rotateMs == 0 || nowMs < rec.nextRotateMs) {
         return Rotation::None;
     }
+    const std::uint64_t dueMs = rec.nextRotateMs;
     // The next one is due a whole period after this one was, however late this pass came.
     while (rec.nextRotateMs <= nowMs) {
         rec.nextRotateMs += rec.rotateMs;
@@ -116,11 +181,13 @@ Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
     // The new set is made before the old one is closed: lines always have a file to go to. Its
     // buffers exist only while it is being opened; then it takes the current set's place.
     std::tm stamp{};
+    unsigned take = 0;
     const auto next = std::make_unique<FileSet>();
     SetPlan plan = rec.plan;
     plan.capture = rec.rotateCapture;  // a named capture goes on across the sets
     plan.wallStartUs = app.times.wallStartUs;
-    if (!platform::toLocalTime(wallNow, stamp) || openFileSet(*next, plan, stamp, nowMs) != 0) {
+    if (!nextSetName(rec, wallNowMs - (nowMs - dueMs), stamp, take) ||
+        openFileSet(*next, plan, stamp, nowMs, take) != 0) {
         platform::consoleWrite(platform::ConsoleStream::Err,
                                "vglog: cannot start the next set of files; ending the run\n");
         return Rotation::Failed;
@@ -137,7 +204,7 @@ Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
     const std::uint64_t held = logging::samplesHeld(current.logs);
     rec.earlierSamples += held;
     if (rec.closedSets.size() < rec.closedSets.capacity()) {
-        ClosedSet closed{current.stamp, held, {}};
+        ClosedSet closed{current.stamp, current.take, held, {}};
         for (std::size_t slot = 0; slot < kSetFiles; ++slot) {
             closed.files[slot] = tallyOf(setFile(current, slot));
         }
@@ -155,6 +222,9 @@ Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow) {
     n += formatSetFiles(line + n, sizeof line - n - 1, current);
     line[n++] = '\n';
     platform::consoleWrite(platform::ConsoleStream::Err, line, n);
+    if (rec.keepSets != 0) {
+        rec.deletedSets += pruneSets(rec.dir, setKeyOf(current.stamp, current.take), rec.keepSets);
+    }
     return Rotation::Done;
 }
 
@@ -162,15 +232,16 @@ std::vector<RunFile> runFiles(const App& app) {
     const Recording& rec = app.recording;
     std::vector<RunFile> files;
     for (const ClosedSet& set : rec.closedSets) {
-        addFile(files, nameOf("anglesAndAccels", set.stamp, rec.dir), set.files[0], true);
-        addFile(files, nameOf("misc", set.stamp, rec.dir), set.files[1], true);
+        addFile(files, nameOf("anglesAndAccels", set.stamp, rec.dir, set.take), set.files[0], true);
+        addFile(files, nameOf("misc", set.stamp, rec.dir, set.take), set.files[1], true);
         if (rec.rotateCapture) {
-            addFile(files, nameOf("raw", set.stamp, rec.dir), set.files[2], false);
+            addFile(files, nameOf("raw", set.stamp, rec.dir, set.take), set.files[2], false);
         }
         if (rec.times) {
-            addFile(files, nameOf("times", set.stamp, rec.dir), set.files[3], true);
+            addFile(files, nameOf("times", set.stamp, rec.dir, set.take), set.files[3], true);
             if (rec.rotateCapture) {
-                addFile(files, nameOf("raw", set.stamp, rec.dir) + logging::kCaptureTimesSuffix,
+                addFile(files,
+                        nameOf("raw", set.stamp, rec.dir, set.take) + logging::kCaptureTimesSuffix,
                         set.files[4], true);
             }
         }

@@ -32,6 +32,7 @@ struct FileTally {
 // A set of files closed by a rotation: named by its stamp, so only the tallies are kept.
 struct ClosedSet {
     std::tm stamp{};
+    unsigned take = 0;          // its names' suffix (see formatLogFileName); 0 for none
     std::uint64_t samples = 0;  // sample lines the samples log held
     // Samples log, misc log, capture (when rotated), times file and the capture's times (under
     // --times).
@@ -46,12 +47,13 @@ struct Recording {
     std::uint64_t durationMs = 0;   // 0: no limit
     std::uint64_t sampleLimit = 0;  // 0: no limit
     std::uint64_t rotateMs = 0;     // 0: one set for the whole run
+    std::uint64_t keepSets = 0;     // --keep N: sets left in the folder after a rotation
     std::uint64_t startMs = 0;
     std::uint64_t nextRotateMs = 0;
     std::time_t startedWall = 0;
-    std::tm currentStamp{};             // names the set open now
+    std::uint64_t deletedSets = 0;      // old sets removed under --keep
     std::uint64_t earlierSamples = 0;   // sample lines the closed sets' samples logs hold
-    std::vector<ClosedSet> closedSets;  // capacity reserved at start: rotating never allocates
+    std::vector<ClosedSet> closedSets;  // capacity reserved at start: never reallocated
     std::uint64_t unlistedSets = 0;
     bool closeFailed = false;  // a rotated set lost lines: the run ends with status 1
 };
@@ -72,8 +74,12 @@ std::uint64_t rotateMinimumMs();
 
 // Takes the switches; the run's clock starts at startMs. A replay's set has no capture.
 void startRecording(Recording& rec, const Options& options, std::uint64_t startMs);
-// Starts the run's clock (the duration and the rotations count from it) again at startMs.
-void restartRecordingClock(Recording& rec, std::uint64_t startMs);
+// Starts the run's clock (the duration and the rotations count from it) again at startMs,
+// msOfDay into the local day. The first rotation comes at the clock's next boundary of the
+// period (see msToSetBoundary), so the first set is the shorter one.
+void restartRecordingClock(Recording& rec, std::uint64_t startMs, std::uint64_t msOfDay = 0);
+// Milliseconds since local midnight by the wall clock now.
+std::uint64_t localMsOfDay();
 
 // True once --samples N samples are decoded: nothing after the Nth is decoded.
 bool sampleLimitReached(const App& app);
@@ -82,10 +88,11 @@ bool durationReached(const Recording& rec, std::uint64_t nowMs);
 std::int64_t msUntilRecordingDue(const Recording& rec, std::uint64_t nowMs);
 
 enum class Rotation { None, Done, Failed };
-// When due, opens a new set named by the local time of wallNow and then closes the current one:
-// Done. Failed when the new set could not be created (a name taken): the current set then stays
-// open for the run's end.
-Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::time_t wallNow);
+// When due, opens a new set named by the local time it was due (wallNowMs less how late this
+// pass is; a taken name gets a suffix, said on standard error), then closes the current one and
+// deletes old sets under --keep: Done. Failed when the new set could not be created: the current
+// set then stays open for the run's end. A closed set that lost lines sets closeFailed.
+Rotation rotateIfDue(App& app, std::uint64_t nowMs, std::uint64_t wallNowMs);
 
 // Every file of the run in the order written, with what each holds.
 std::vector<RunFile> runFiles(const App& app);

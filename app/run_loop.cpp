@@ -13,7 +13,7 @@ constexpr int kKeysPerLook = 4096;
 
 struct SystemClock final : LoopClock {
     std::uint64_t nowMs() override { return platform::monotonicMs(); }
-    std::time_t wallNow() override { return std::time(nullptr); }
+    std::int64_t wallNowMs() override { return platform::wallClockUs() / 1000; }
     // True when the exit key is among the keys waiting (a stop request reads as one); every
     // other key is dropped.
     bool stopAsked() override {
@@ -42,7 +42,7 @@ End pass(Loop& loop) {
     if (sampleLimitReached(app) || durationReached(app.recording, now)) {
         return End::Limit;  // as the exit key would
     }
-    switch (rotateIfDue(app, now, loop.clock.wallNow())) {
+    switch (rotateIfDue(app, now, static_cast<std::uint64_t>(loop.clock.wallNowMs()))) {
         case Rotation::None:
             break;
         case Rotation::Failed:
@@ -107,11 +107,17 @@ void summarizeRun(App& app, std::uint64_t nowMs) {
     s.durationMs = nowMs - app.run.startMs;
     s.samplesLogged = samplesLogged(app);
     s.files = runFiles(app);
+    s.deletedSets = app.recording.deletedSets;
     printRunSummary(s.counters, s.durationMs, s.samplesLogged, s.files);
     if (app.recording.unlistedSets != 0) {
         platform::consolePrint(platform::ConsoleStream::Err,
                                "  (and %llu earlier sets of files not listed)\n",
                                static_cast<unsigned long long>(app.recording.unlistedSets));
+    }
+    if (s.deletedSets != 0) {
+        platform::consolePrint(platform::ConsoleStream::Err,
+                               "  (%llu earlier sets of files deleted under --keep)\n",
+                               static_cast<unsigned long long>(s.deletedSets));
     }
 }
 

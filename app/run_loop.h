@@ -33,8 +33,8 @@ enum class End {
 struct LoopClock {
     virtual ~LoopClock() = default;
     virtual std::uint64_t nowMs() = 0;
-    virtual std::time_t wallNow() = 0;  // names the sets
-    virtual bool stopAsked() = 0;       // the exit key was typed or a stop requested
+    virtual std::int64_t wallNowMs() = 0;  // since 1970 UTC: names the sets
+    virtual bool stopAsked() = 0;          // the exit key was typed or a stop requested
 };
 
 // The system's clocks and keys.

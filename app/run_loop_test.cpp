@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -23,8 +25,12 @@ struct FakeClock final : LoopClock {
     std::uint64_t ms = 0;
     int stopAtPass = -1;
     int passes = 0;
+    std::uint64_t backAtMs = UINT64_MAX;  // from then the wall clock reads backMs earlier
+    std::int64_t backMs = 0;
     std::uint64_t nowMs() override { return ms; }
-    std::time_t wallNow() override { return 1796771647 + static_cast<std::time_t>(ms / 1000); }
+    std::int64_t wallNowMs() override {
+        return 1796771647000 + static_cast<std::int64_t>(ms) - (ms >= backAtMs ? backMs : 0);
+    }
     bool stopAsked() override { return ++passes == stopAtPass; }
 };
 
@@ -132,7 +138,8 @@ TEST(RunLoop, EndsEveryWayThroughOneFinish) {
         startRecording(app->recording, options, clock.ms);
         timing::startSampleTimes(app->times, app->ring, 0, 0);
         std::tm stamp{};
-        ASSERT_TRUE(platform::toLocalTime(clock.wallNow(), stamp));
+        ASSERT_TRUE(
+            platform::toLocalTime(static_cast<std::time_t>(clock.wallNowMs() / 1000), stamp));
         ASSERT_EQ(openFileSet(app->files, app->recording.plan, stamp, clock.ms), 0);
         hookFileSet(*app);
         app->link.reconnect = !c.noReconnect;
@@ -158,6 +165,43 @@ TEST(RunLoop, EndsEveryWayThroughOneFinish) {
         }
         EXPECT_EQ(lines, app->summary.samplesLogged);
     }
+}
+
+// A rotation whose names are taken (the wall clock went back a minute) takes a suffix and the run
+// goes on; --keep 2 leaves the two newest sets and nothing else is touched.
+TEST(RunLoop, RotationsSurviveTakenNamesAndKeepTheNewestSets) {
+    testutil::ScratchDir dir;
+    std::ofstream("notes.txt") << "not a set";
+    auto app = std::make_unique<App>();
+    FakeClock clock;
+    clock.backAtMs = 100000;
+    clock.backMs = 60000;
+    sio::setRingSize(app->ring, sio::kMaxSlots);
+    Options options;
+    options.rotateMs = 60000;
+    options.keepSets = 2;
+    startRecording(app->recording, options, clock.ms);
+    std::tm stamp{};
+    ASSERT_TRUE(platform::toLocalTime(static_cast<std::time_t>(clock.wallNowMs() / 1000), stamp));
+    ASSERT_EQ(openFileSet(app->files, app->recording.plan, stamp, clock.ms), 0);
+    hookFileSet(*app);
+    FakeSource source(Script{2, 30, 10000}, clock);
+
+    EXPECT_EQ(runLoop(*app, source, clock, {}), 0);
+
+    EXPECT_EQ(app->summary.samplesLogged, 60u);
+    EXPECT_EQ(app->summary.deletedSets, 4u);
+    bool suffixed = false;
+    for (const RunFile& file : runFiles(*app)) {
+        suffixed = suffixed || file.path.find("-2.txt") != std::string::npos;
+    }
+    EXPECT_TRUE(suffixed);
+    std::size_t samplesLogs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+        samplesLogs += entry.path().filename().string().rfind("anglesAndAccels", 0) == 0 ? 1u : 0u;
+    }
+    EXPECT_EQ(samplesLogs, 2u);
+    EXPECT_EQ(testutil::readFile("notes.txt"), "not a set");
 }
 
 }  // namespace

@@ -28,5 +28,27 @@ TEST(SummaryJson, NamesAreEscapedAndUnknownsAreNull) {
         << json;
 }
 
+TEST(SummaryJson, ARunningRecordSaysSoAndTellsTheLink) {
+    RunSummary s;
+    s.running = true;
+    s.device = "/dev/ttyUSB0";
+    s.updatedUtc = 60;
+    s.linkUp = false;
+    s.linkReason = "the device is gone";
+    s.samplesPerSecond = 99.96;
+    const std::string json = formatSummaryJson(s);
+    for (const char* part :
+         {"\"state\": \"running\", \"device\": \"/dev/ttyUSB0\"", "\"ended_utc\": null",
+          "\"exit_status\": null",
+          "\"updated_utc\": \"1970-01-01T00:01:00Z\", \"link\": \"lost\", "
+          "\"link_reason\": \"the device is gone\", \"samples_per_s\": 100.0, \"files\": []}\n"}) {
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+    }
+    s.running = false;
+    const std::string ended = formatSummaryJson(s);
+    EXPECT_NE(ended.find("\"state\": \"ended\""), std::string::npos) << ended;
+    EXPECT_EQ(ended.find("\"link\""), std::string::npos) << ended;
+}
+
 }  // namespace
 }  // namespace vg::app

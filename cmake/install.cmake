@@ -59,7 +59,13 @@ if(NOT WIN32)
     # systemd-sysusers look for /usr and /usr/local alike.
     set(VGLOG_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
         "Where the unit goes, relative to the prefix or absolute")
-    install(FILES "dist/vglog@.service" DESTINATION ${VGLOG_SYSTEMD_UNIT_DIR})
+    # The unit starts the program where this install puts it: the prefix is the one given at
+    # install time (cmake --install --prefix, the package's /usr), so it is filled in then.
+    install(CODE "
+        set(VGLOG_INSTALLED_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        configure_file(\"${PROJECT_SOURCE_DIR}/dist/vglog@.service.in\"
+                       \"${PROJECT_BINARY_DIR}/vglog@.service\" @ONLY)")
+    install(FILES "${PROJECT_BINARY_DIR}/vglog@.service" DESTINATION ${VGLOG_SYSTEMD_UNIT_DIR})
     install(FILES dist/vglog.sysusers DESTINATION lib/sysusers.d RENAME vglog.conf)
     install(FILES dist/99-vglog.rules.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()

@@ -23,14 +23,19 @@ int writeLine(LogFiles& logs, std::size_t slot, const char* line, std::size_t le
 
 }  // namespace
 
-bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local) {
+bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local,
+                       unsigned take) {
     if (local.tm_mon < 0 || local.tm_mon > 11) {
         return false;
     }
     const long long year = static_cast<long long>(local.tm_year) + 1900;
-    const int n = std::snprintf(buf, size, "%s.%4lld%s%02d-%02d%02d%02d.txt", prefix, year,
+    char suffix[16] = "";
+    if (take > 0) {
+        std::snprintf(suffix, sizeof suffix, "-%u", take);
+    }
+    const int n = std::snprintf(buf, size, "%s.%4lld%s%02d-%02d%02d%02d%s.txt", prefix, year,
                                 kMonthNames[local.tm_mon], local.tm_mday, local.tm_hour,
-                                local.tm_min, local.tm_sec);
+                                local.tm_min, local.tm_sec, suffix);
     return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
@@ -62,7 +67,7 @@ int openLogFiles(LogFiles& logs) {
 }
 
 int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir,
-                   CreateFailure* failure) {
+                   CreateFailure* failure, unsigned take) {
     if (logs.files[kSamplesLog].handle != platform::kNoFile ||
         logs.files[kMiscLog].handle != platform::kNoFile) {
         return 1;  // already open: a second pair would leak the first
@@ -76,7 +81,7 @@ int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir,
     for (std::size_t slot = 0; slot < 2; ++slot) {
         char name[kPathBytes];
         int err = ENAMETOOLONG;
-        const bool named = formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart) &&
+        const bool named = formatLogFileName(name, kNameBytes, kPrefixes[slot], localStart, take) &&
                            prependDir(name, sizeof name, dir);
         if (named) {
             // Exclusive: never replace an existing file or follow a planted link.

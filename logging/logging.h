@@ -49,8 +49,10 @@ bool logsFailed(const LogFiles& logs);
 std::uint64_t samplesHeld(const LogFiles& logs);
 
 // Writes "prefix.YYYYMonDD-HHMMSS.txt" into buf; false when the time is out of range or the
-// name does not fit.
-bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local);
+// name does not fit. A take above 0 follows the time ("...-HHMMSS-2.txt"): a set whose time's
+// names were already taken (the clock went back).
+bool formatLogFileName(char* buf, std::size_t size, const char* prefix, const std::tm& local,
+                       unsigned take = 0);
 
 // Puts "dir/" before the name in buf (in place); nothing when dir is null or empty. False when
 // the result does not fit.
@@ -62,9 +64,9 @@ bool prependDir(char* buf, std::size_t size, const char* dir);
 // a log this call created before failing is removed again. On POSIX the first call also makes
 // the process ignore SIGXFSZ, so a file-size limit surfaces as a write error.
 int openLogFiles(LogFiles& logs);
-// Why it failed goes into failure, when given.
+// Why it failed goes into failure, when given; take > 0 suffixes the stamp (see formatLogFileName).
 int openLogFilesAt(LogFiles& logs, const std::tm& localStart, const char* dir = nullptr,
-                   CreateFailure* failure = nullptr);
+                   CreateFailure* failure = nullptr, unsigned take = 0);
 
 // Formats one samples-log line (with its "\r\n", no terminator) into buf and returns its
 // length; buf must hold kMaxSampleLine bytes. Byte for byte the C library's

@@ -9,10 +9,10 @@
 
 namespace vg::logging {
 
-bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local) {
+bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local, unsigned take) {
     // The logs' stamp, with the capture's own prefix and extension.
     char logName[kNameBytes];
-    if (!formatLogFileName(logName, sizeof logName, "raw", local)) {
+    if (!formatLogFileName(logName, sizeof logName, "raw", local, take)) {
         return false;
     }
     const std::size_t len = std::strlen(logName);
@@ -25,7 +25,7 @@ bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local) {
 }
 
 int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart,
-                   const char* dir, CreateFailure* failure) {
+                   const char* dir, CreateFailure* failure, unsigned take) {
     if (capture.file.handle != platform::kNoFile) {
         return 1;
     }
@@ -33,7 +33,7 @@ int openRawCapture(RawCapture& capture, const char* name, const std::tm& localSt
     // A stamped name, or one given relative, goes in dir; an absolute one stays where it says.
     char placed[kPathBytes] = "";
     if (name == nullptr) {
-        if (!formatRawCaptureName(placed, kNameBytes, localStart)) {
+        if (!formatRawCaptureName(placed, kNameBytes, localStart, take)) {
             return createFailed(failure, "raw capture file", dir, true, ENAMETOOLONG);
         }
     } else if (name[0] != '/' && name[0] != '\\' && (name[0] == '\0' || name[1] != ':') &&
@@ -129,12 +129,13 @@ void discardRawCapture(RawCapture& capture) {
 }
 
 int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                         const std::tm& local, const char* dir, CreateFailure* failure) {
+                         const std::tm& local, const char* dir, CreateFailure* failure,
+                         unsigned take) {
     // One reading of the clock names all three, so the capture sits beside its logs.
-    if (raw && openRawCapture(capture, rawName, local, dir, failure) != 0) {
+    if (raw && openRawCapture(capture, rawName, local, dir, failure, take) != 0) {
         return 1;
     }
-    if (openLogFilesAt(logs, local, dir, failure) != 0) {
+    if (openLogFilesAt(logs, local, dir, failure, take) != 0) {
         discardRawCapture(capture);
         return 1;
     }

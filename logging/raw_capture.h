@@ -19,14 +19,14 @@ struct RawCapture {
 };
 
 // Writes "raw.YYYYMonDD-HHMMSS.bin" for that local time into buf; false when it does not fit.
-bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local);
+bool formatRawCaptureName(char* buf, std::size_t size, const std::tm& local, unsigned take = 0);
 
 // Creates the capture exclusively: under the given name (any path Linux takes, up to 4095
 // bytes), or (name null) as raw.<stamp>.bin for localStart; either in dir when one is given (an
 // absolute name stays where it says). An existing file or link of that name is never replaced.
 // 0 on success, 1 on failure with the reason on standard error.
 int openRawCapture(RawCapture& capture, const char* name, const std::tm& localStart,
-                   const char* dir = nullptr, CreateFailure* failure = nullptr);
+                   const char* dir = nullptr, CreateFailure* failure = nullptr, unsigned take = 0);
 
 // Appends bytes. After a failed write nothing more is appended: the file stays a prefix of the
 // bytes received (see OutputFile).
@@ -56,9 +56,10 @@ int closeRawCapture(RawCapture& capture);
 void discardRawCapture(RawCapture& capture);
 
 // Creates the two logs and, when raw is set, the capture in dir (null: the current directory),
-// all named from the local time given (a named capture keeps its name). 0 on success; 1 on
-// failure, with nothing of this run left behind.
+// all named from the local time given and the take (see formatLogFileName; a named capture keeps
+// its name). 0 on success; 1 on failure, with nothing of this run left behind.
 int openLogsAndCaptureAt(LogFiles& logs, RawCapture& capture, bool raw, const char* rawName,
-                         const std::tm& local, const char* dir, CreateFailure* failure = nullptr);
+                         const std::tm& local, const char* dir, CreateFailure* failure = nullptr,
+                         unsigned take = 0);
 
 }  // namespace vg::logging

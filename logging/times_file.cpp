@@ -141,8 +141,8 @@ std::size_t formatTimesRow(char* buf, const TimesRow& row, TimesRowCache& cache)
     return static_cast<std::size_t>(p - buf);
 }
 
-bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local) {
-    if (!formatLogFileName(buf, size, "times", local)) {
+bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local, unsigned take) {
+    if (!formatLogFileName(buf, size, "times", local, take)) {
         return false;
     }
     std::memcpy(buf + std::strlen(buf) - 3, "csv", 3);  // the logs' stamp, its own extension
@@ -150,12 +150,12 @@ bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local) {
 }
 
 int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart,
-                  CreateFailure* failure) {
+                  CreateFailure* failure, unsigned take) {
     if (times.file.handle != platform::kNoFile) {
         return 1;
     }
     times.name.fill('\0');
-    if (!formatTimesFileName(times.name.data(), times.name.size(), localStart)) {
+    if (!formatTimesFileName(times.name.data(), times.name.size(), localStart, take)) {
         return 1;
     }
     if (!prependDir(times.name.data(), times.name.size(), dir)) {

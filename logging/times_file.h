@@ -22,13 +22,13 @@ struct TimesFile {
 };
 
 // Writes "times.YYYYMonDD-HHMMSS.csv" for that local time into buf; false when it does not fit.
-bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local);
+bool formatTimesFileName(char* buf, std::size_t size, const std::tm& local, unsigned take = 0);
 
 // Creates "times.<stamp>.csv" for that local start time (the logs' stamp) in dir (null or "" for
 // the current directory), exclusively like the logs, and writes the header. 0 on success, 1 on
 // failure with the reason on standard error.
 int openTimesFile(TimesFile& times, const char* dir, const std::tm& localStart,
-                  CreateFailure* failure = nullptr);
+                  CreateFailure* failure = nullptr, unsigned take = 0);
 
 // One row's values. Times are microseconds: hostUs from the run's start, wallUs since 1970 UTC,
 // boardUs on the hostUs scale.

@@ -64,6 +64,21 @@ int checkWritableFolder(const char* dir);
 // 0 with others set, or an errno value when the file cannot be looked at. Windows answers
 // false: who reads a file there is the folder's access list's business.
 int fileReadableByOthers(const char* name, bool& others);
+// Keeps room for bytes bytes in the file without changing its length, so later writes up to
+// that length cannot fail for want of space. True also where the file system keeps no such
+// reservation (the writes then take their chance); false with err when the room is not there.
+bool reserveFileSpace(FileHandle file, std::uint64_t bytes, int& err);
+
+// Writes len bytes at the file's start (over what it held; its length only grows).
+bool rewriteFile(FileHandle file, const void* data, std::size_t len, int& err);
+
+// Swaps what the two names lead to in one step, so a reader of either sees one file or the
+// other, never a part. 0 on success; otherwise an errno value (ENOSYS or EINVAL where the system
+// or the file system cannot swap).
+int exchangeFiles(const char* a, const char* b);
+
+// Whether anything (a file, a folder, a link even to nowhere) has that name.
+bool nameTaken(const char* name);
 
 // Renames from over to in one step, replacing to if it exists, so a reader of to sees the old
 // file or the new one, never a part. 0 on success, otherwise an errno value.

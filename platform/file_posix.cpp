@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -14,7 +17,7 @@ namespace vg::platform {
 FileHandle createNewFile(const char* name, int& err) {
     // O_EXCL: an existing file, or a link even to nowhere, makes the open fail. Readable too, so
     // a file deleted under us can be copied back from what we still hold open.
-    const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     err = fd < 0 ? errno : 0;
     return fd < 0 ? kNoFile : fd;
 }
@@ -175,6 +178,61 @@ int fileReadableByOthers(const char* name, bool& others) {
     }
     others = (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
     return 0;
+}
+
+bool reserveFileSpace(FileHandle file, std::uint64_t bytes, int& err) {
+    err = 0;
+#ifdef __linux__
+    // Blocks set aside past the file's end: the length (what a reader sees) stays as it is.
+    while (fallocate(file, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EOPNOTSUPP || errno == ENOSYS) {
+            return true;  // a file system that keeps no reservations
+        }
+        err = errno;
+        return false;
+    }
+#else
+    (void)file;
+    (void)bytes;
+#endif
+    return true;
+}
+
+bool rewriteFile(FileHandle file, const void* data, std::size_t len, int& err) {
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    err = 0;
+    while (done < len) {
+        const ssize_t n = pwrite(file, p + done, len - done, static_cast<off_t>(done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            err = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+    }
+    return true;
+}
+
+int exchangeFiles(const char* a, const char* b) {
+#if defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned kExchange = 2;  // RENAME_EXCHANGE
+    return syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, kExchange) == 0 ? 0 : errno;
+#else
+    (void)a;
+    (void)b;
+    return ENOSYS;
+#endif
+}
+
+bool nameTaken(const char* name) {
+    struct stat st {};
+    return lstat(name, &st) == 0 || errno != ENOENT;
 }
 
 int replaceFile(const char* from, const char* to) {

@@ -154,6 +154,34 @@ int checkWritableFolder(const char* dir) {
     return 0;
 }
 
+bool reserveFileSpace(FileHandle, std::uint64_t, int& err) {
+    err = 0;
+    return true;  // writes take their chance
+}
+
+bool rewriteFile(FileHandle file, const void* data, std::size_t len, int& err) {
+    err = 0;
+    if (_lseeki64(file, 0, SEEK_SET) != 0) {
+        err = errno;
+        return false;
+    }
+    std::size_t written = 0;
+    return writeFile(file, data, len, written, err);
+}
+
+int exchangeFiles(const char*, const char*) {
+    return ENOSYS;
+}
+
+bool nameTaken(const char* name) {
+    wchar_t wide[MAX_PATH];
+    if (!widen(name, wide)) {
+        return true;
+    }
+    return GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES ||
+           GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
 int replaceFile(const char* from, const char* to) {
     wchar_t wideFrom[MAX_PATH];
     wchar_t wideTo[MAX_PATH];

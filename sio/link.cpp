@@ -112,9 +112,26 @@ int reopenLink(SerialLink& link) {
         link.waitReason = WaitReason::OtherDevice;
         return -1;
     }
+    if (link.identityRoots != nullptr && link.identity.key[0] == '\0') {
+        // The first open of a port that was not there at the start: this is the board.
+        char name[platform::kPortNameSize];
+        platform::deviceIdentity(linkDeviceName(link, name), *link.identityRoots, link.identity);
+    }
     const std::uint8_t writedata[1] = {kStartCommand};
     writeBytes(link, writedata, sizeof writedata);
     return 0;
+}
+
+void startLinkAbsent(SerialLink& link, PacketRing& ring, std::uint64_t nowMs, const char* reason) {
+    if (ring.slotCount == 0) {
+        setRingSize(ring, kMaxSlots);
+    }
+    closePort(link);
+    std::snprintf(link.lossReason.data(), link.lossReason.size(), "%s", reason);
+    link.lost = true;
+    link.lostSinceMs = nowMs;
+    link.nextRetryMs = nowMs + kRetryIntervalMs;
+    link.waitReason = WaitReason::Missing;
 }
 
 int openLink(SerialLink& link, PacketRing& ring) {

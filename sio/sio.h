@@ -118,6 +118,10 @@ int openPort(SerialLink& link);
 std::uint32_t bytesWaiting(SerialLink& link);
 // Sends at most 256 bytes; "Can't write SIO driver (ERR4)" when the write fails. Always 0.
 int writeBytes(SerialLink& link, const std::uint8_t* data, std::size_t count);
+// Starts a run on a port that is not there yet (--wait-for-port): the ring is sized and the link
+// starts lost (reason in lossReason), to be opened by watchLink as a board that went away is,
+// without counting a loss. The board's identity is read when it first opens.
+void startLinkAbsent(SerialLink& link, PacketRing& ring, std::uint64_t nowMs, const char* reason);
 // Opens the port again after a loss without any error notice, then sends "w". 0 when it is
 // back; otherwise -1 with the reason in waitReason (and waitDetail, foundIdentity). A device
 // whose identity differs from the board's is neither opened nor sent anything.

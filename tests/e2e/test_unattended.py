@@ -32,10 +32,12 @@ def summary_json(run, name="summary.json"):
 class SummaryAgrees:
     def assert_json_matches_summary(self, doc, err, status):
         """The JSON holds the numbers of the stderr summary, and exactly the files it lists."""
-        self.assertEqual(list(doc), ["version", "device", "started_utc", "ended_utc", "duration_s",
-                                     "exit_status", "samples", "quaternion", "vector", "other",
-                                     "noise_bytes", "ring_drops", "cut_packets", "link_losses",
-                                     "lost_s", "files"])
+        self.assertEqual(list(doc), ["version", "state", "device", "started_utc", "ended_utc",
+                                     "duration_s", "exit_status", "samples", "quaternion",
+                                     "vector", "other", "noise_bytes", "ring_drops",
+                                     "cut_packets", "link_losses", "lost_s", "deleted_sets",
+                                     "files"])
+        self.assertEqual(doc["state"], "ended")
         self.assertEqual(doc["exit_status"], status)
         for key in ("started_utc", "ended_utc"):
             self.assertRegex(doc[key], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
@@ -202,10 +204,11 @@ class Rotation(unittest.TestCase, SummaryAgrees):
                 ends = b"\r\n" if f["path"].endswith(".txt") else b"\n"  # times files: LF
                 self.assertEqual(f["lines"], run.read_file(f["path"]).count(ends), f)
 
-    def test_a_taken_name_ends_the_run_with_status_1(self):
+    def test_a_taken_name_at_a_rotation_gets_a_suffix(self):
         port = FakePort()
         self.addCleanup(port.close)
-        run = Run(["--rotate", "2s", port.path], env=dict(os.environ, VGLOG_ROTATE_MIN_S="1"))
+        run = Run(["--rotate", "2s", "--duration", "7", port.path],
+                  env=dict(os.environ, VGLOG_ROTATE_MIN_S="1"))
         self.addCleanup(run.close)
         self.assertEqual(port.wait_for(1), b"w")
         self.assertTrue(wait_until(lambda: len(run.files()) == 2))
@@ -222,10 +225,12 @@ class Rotation(unittest.TestCase, SummaryAgrees):
                 pass
         port.send(angle_accel(1))
         status, _, err = run.finish(timeout=20)
-        self.assertEqual(status, 1, err)
-        self.assertIn(b"File exists", err)
-        logged = b"".join(run.read_file(n)[len(SAMPLES_HEADER):] for n in run.files()
-                          if n.startswith("anglesAndAccels."))
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"its names end in -2", err)
+        logs = sorted(n for n in run.files() if n.startswith("anglesAndAccels."))
+        self.assertGreaterEqual(len(logs), 3, run.files())
+        self.assertTrue(all(re.search(r"-\d{6}-2\.txt$", n) for n in logs[1:]), logs)
+        logged = b"".join(run.read_file(n)[len(SAMPLES_HEADER):] for n in logs)
         self.assertEqual(logged, expected_logs(angle_accel(1))[0][len(SAMPLES_HEADER):])
         self.assertTrue(taken)
         self.assertTrue(all(os.path.getsize(os.path.join(run.dir.name, n)) == 0 for n in taken))
