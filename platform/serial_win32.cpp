@@ -329,7 +329,7 @@ PortHandle openAndConfigure(Opening& o, std::uint32_t baud) {
         return fail(o, port, kCantSetTimeouts);
     }
     const PortHandle adopted = adopt(port);
-    return adopted != kInvalidPort ? adopted : fail(port, kCantOpen, path);
+    return adopted != kInvalidPort ? adopted : fail(o, port, kCantOpen);
 }
 
 }  // namespace
