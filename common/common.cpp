@@ -95,9 +95,21 @@ bool readPort(std::string_view text, std::uint16_t& port) {
 
 bool formatUtcSeconds(char* buf, std::int64_t seconds) {
     buf[0] = '\0';
+    // Some systems (Windows) convert no time before 1970. 400 years later the calendar is the
+    // same to the day, so such a time is converted that much later and its year taken back.
+    constexpr std::int64_t k400Years = 146097LL * 86400;
+    int yearsBack = 0;
+    if (seconds < 0 && seconds > -k400Years * 5) {
+        const std::int64_t cycles = (-seconds + k400Years - 1) / k400Years;
+        seconds += cycles * k400Years;
+        yearsBack = static_cast<int>(cycles * 400);
+    }
     std::tm utc{};
-    if (!platform::toUtcTime(static_cast<std::time_t>(seconds), utc) || utc.tm_year + 1900 < 0 ||
-        utc.tm_year + 1900 > 9999) {
+    if (!platform::toUtcTime(static_cast<std::time_t>(seconds), utc)) {
+        return false;
+    }
+    utc.tm_year -= yearsBack;
+    if (utc.tm_year + 1900 < 0 || utc.tm_year + 1900 > 9999) {
         return false;
     }
     return std::strftime(buf, 20, "%Y-%m-%dT%H:%M:%S", &utc) == 19;
