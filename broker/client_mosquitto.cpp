@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "broker/broker.h"
+#include "platform/net.h"
 #include "platform/process.h"
 
 namespace vg::broker {
@@ -29,7 +30,9 @@ constexpr milliseconds kMaxPause{10000};
 // keeps every one it is given, so this bounds what it holds beside our queue.
 constexpr std::size_t kWindow = 256;
 // While connected the thread sleeps until the loop kicks it (samples were queued), a status is
-// posted, or this tick passes (acknowledgements, pings, a write the socket could not take).
+// posted, or this tick passes (acknowledgements, pings, a write the socket could not take). It
+// does not sleep on the socket: what the broker sends (acknowledgements, ping answers) waits there
+// for the next wake, so a run at the line's pace wakes the thread once a pass, not once a message.
 constexpr int kTickMs = 100;
 constexpr int kWriteRetryMs = 5;
 // While a connection is being made or the run ends, the network loop itself waits this long.
@@ -260,6 +263,27 @@ void waitForWork(Client& c) {
     c.kicked = false;
 }
 
+// One wake while connected: what the broker sent since the last, the samples queued since then
+// as one burst on the wire, what the socket could not take before, and the keepalive.
+int serviceConnected(Client& c) {
+    int rc = mosquitto_loop_read(c.mosq, 1);
+    if (rc != MOSQ_ERR_SUCCESS || c.lost) {
+        return rc;
+    }
+    // The library writes each message as it is published; held, the pass's messages leave in one
+    // segment. The socket stays open through the publishing: only the loop's calls close it.
+    const int socket = mosquitto_socket(c.mosq);
+    const bool held = c.queue.size() > 1 && platform::holdSocketWrites(socket, true) == 0;
+    publishWaiting(c);
+    if (held) {
+        platform::holdSocketWrites(socket, false);
+    }
+    if (mosquitto_want_write(c.mosq)) {
+        rc = mosquitto_loop_write(c.mosq, 1);
+    }
+    return rc == MOSQ_ERR_SUCCESS && !c.lost ? mosquitto_loop_misc(c.mosq) : rc;
+}
+
 int connectOnce(Client& c) {
     c.lastError[0] = '\0';
     c.connackCode = 0;
@@ -305,14 +329,21 @@ void run(Client& c) {
             c.wake.wait_until(held, std::min(nextTry, now + milliseconds(kTickMs)));
             continue;
         }
-        const bool settled = c.connected && !finishing;
-        if (c.connected) {
-            publishWaiting(c);
-        }
-        const int rc = mosquitto_loop(c.mosq, settled ? 0 : kNetWaitMs, 1);
-        const int err = errno;
-        if (settled && rc == MOSQ_ERR_SUCCESS && !c.lost) {
-            waitForWork(c);
+        int rc = MOSQ_ERR_SUCCESS;
+        int err = 0;
+        if (c.connected && !finishing) {
+            rc = serviceConnected(c);
+            err = errno;
+            if (rc == MOSQ_ERR_SUCCESS && !c.lost) {
+                waitForWork(c);
+            }
+        } else {
+            // Connecting, or the end: the library's own loop, waiting on the socket.
+            if (c.connected) {
+                publishWaiting(c);
+            }
+            rc = mosquitto_loop(c.mosq, kNetWaitMs, 1);
+            err = errno;
         }
         if (c.connected) {
             pause = kFirstPause;
