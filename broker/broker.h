@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/spsc_queue.h"
 #include "logging/logging.h"
 #include "logging/times_file.h"
 
@@ -21,38 +22,6 @@ namespace vg::broker {
 
 // False where the program was built without an MQTT client library.
 bool available();
-
-// One producer and one consumer; neither ever waits. Slots are made with the queue.
-template <typename T, std::size_t N>
-class SpscQueue {
-  public:
-    bool push(const T& item) {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail - head_.load(std::memory_order_acquire) == N) {
-            return false;
-        }
-        slots_[tail % N] = item;
-        tail_.store(tail + 1, std::memory_order_release);
-        return true;
-    }
-    bool pop(T& item) {
-        const std::size_t head = head_.load(std::memory_order_relaxed);
-        if (head == tail_.load(std::memory_order_acquire)) {
-            return false;
-        }
-        item = slots_[head % N];
-        head_.store(head + 1, std::memory_order_release);
-        return true;
-    }
-    std::size_t size() const {
-        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
-    }
-
-  private:
-    std::array<T, N> slots_{};
-    alignas(64) std::atomic<std::size_t> head_{0};
-    alignas(64) std::atomic<std::size_t> tail_{0};
-};
 
 // mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...; PORT 1883 (mqtts 8883) when left out,
 // PREFIX "vglog" when there is none.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 namespace vg::broker {
 namespace {
@@ -51,47 +50,6 @@ TEST(BrokerUrl, ParsesWhatTheOptionTakesAndRefusesTheRest) {
         EXPECT_EQ(url.port, c.port);
         EXPECT_EQ(url.prefix, c.prefix);
     }
-}
-
-TEST(BrokerQueue, HoldsItsBoundInOrderAndRefusesBeyond) {
-    SpscQueue<int, 4> q;
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_TRUE(q.push(i));
-    }
-    EXPECT_FALSE(q.push(99));  // full: the caller counts it dropped
-    int v = -1;
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_TRUE(q.pop(v));
-        EXPECT_EQ(v, i);
-    }
-    EXPECT_FALSE(q.pop(v));
-    EXPECT_TRUE(q.push(4));  // round the ring again
-    ASSERT_TRUE(q.pop(v));
-    EXPECT_EQ(v, 4);
-}
-
-TEST(BrokerQueue, ConsumerOnAnotherThreadSeesEveryItemOnceInOrder) {
-    static SpscQueue<std::uint64_t, 64> q;
-    constexpr std::uint64_t kItems = 200000;
-    std::uint64_t refused = 0;
-    std::thread producer([&] {
-        for (std::uint64_t i = 0; i < kItems; ++i) {
-            while (!q.push(i)) {
-                ++refused;
-                std::this_thread::yield();
-            }
-        }
-    });
-    std::uint64_t expected = 0;
-    std::uint64_t v = 0;
-    while (expected < kItems) {
-        if (q.pop(v)) {
-            ASSERT_EQ(v, expected);
-            ++expected;
-        }
-    }
-    producer.join();
-    EXPECT_EQ(q.size(), 0u);
 }
 
 TEST(BrokerSample, JsonCarriesTheLogsValuesAndTheTimes) {

@@ -46,7 +46,7 @@ struct Client {
     mosquitto* mosq = nullptr;
     std::thread thread;
 
-    SpscQueue<Sample, kQueueSlots> queue;
+    common::SpscQueue<Sample, kQueueSlots> queue;
     std::atomic<std::uint64_t> queueDrops{0};
     std::atomic<std::uint64_t> published{0};
     std::atomic<std::uint64_t> otherDrops{0};  // given to the library and never sent

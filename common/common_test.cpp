@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <thread>
+
+#include "common/spsc_queue.h"
+
 namespace vg::common {
 namespace {
 
@@ -67,6 +72,47 @@ TEST(Common, DecimalsUtcAndDeadlines) {
     EXPECT_EQ(earliestDue({-1, -1}), -1);
     EXPECT_EQ(earliestDue({50, -1, 7, 0 + 9}), 7);
     EXPECT_EQ(earliestDue({-1, 0}), 0);
+}
+
+TEST(SpscQueue, HoldsItsBoundInOrderAndRefusesBeyond) {
+    SpscQueue<int, 4> q;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(q.push(i));
+    }
+    EXPECT_FALSE(q.push(99));  // full: the caller counts it dropped
+    int v = -1;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(q.pop(v));
+        EXPECT_EQ(v, i);
+    }
+    EXPECT_FALSE(q.pop(v));
+    EXPECT_TRUE(q.push(4));  // round the ring again
+    ASSERT_TRUE(q.pop(v));
+    EXPECT_EQ(v, 4);
+}
+
+TEST(SpscQueue, ConsumerOnAnotherThreadSeesEveryItemOnceInOrder) {
+    static SpscQueue<std::uint64_t, 64> q;
+    constexpr std::uint64_t kItems = 200000;
+    std::uint64_t refused = 0;
+    std::thread producer([&] {
+        for (std::uint64_t i = 0; i < kItems; ++i) {
+            while (!q.push(i)) {
+                ++refused;
+                std::this_thread::yield();
+            }
+        }
+    });
+    std::uint64_t expected = 0;
+    std::uint64_t v = 0;
+    while (expected < kItems) {
+        if (q.pop(v)) {
+            ASSERT_EQ(v, expected);
+            ++expected;
+        }
+    }
+    producer.join();
+    EXPECT_EQ(q.size(), 0u);
 }
 
 }  // namespace

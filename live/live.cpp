@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "common/common.h"
+#include "common/spsc_queue.h"
 #include "platform/process.h"
 
 namespace vg::live {
@@ -65,33 +66,6 @@ struct StampedSample {
 };
 
 // One producer (the data path), one consumer (the server's thread); neither ever waits.
-class SampleQueue {
-  public:
-    bool push(const QueuedSample& s) {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail - head_.load(std::memory_order_acquire) == kQueueSlots) {
-            return false;
-        }
-        slots_[tail % kQueueSlots] = s;
-        tail_.store(tail + 1, std::memory_order_release);
-        return true;
-    }
-    bool pop(QueuedSample& s) {
-        const std::size_t head = head_.load(std::memory_order_relaxed);
-        if (head == tail_.load(std::memory_order_acquire)) {
-            return false;
-        }
-        s = slots_[head % kQueueSlots];
-        head_.store(head + 1, std::memory_order_release);
-        return true;
-    }
-
-  private:
-    std::array<QueuedSample, kQueueSlots> slots_{};
-    alignas(64) std::atomic<std::size_t> head_{0};
-    alignas(64) std::atomic<std::size_t> tail_{0};
-};
-
 void addUnsigned(std::string& out, std::uint64_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
@@ -182,7 +156,7 @@ struct Server {
     std::vector<std::size_t> ends;  // where each event ends in text
     std::uint64_t seen = 0;         // the seq after the last taken from the queue
 
-    SampleQueue queue;
+    common::SpscQueue<QueuedSample, kQueueSlots> queue;
     QueuedSample lastOffered;               // the data path's, read once it has ended
     std::atomic<std::uint64_t> drops{0};    // samples the queue had no room for
     std::atomic<std::uint64_t> offered{0};  // written by the data path only
