@@ -5,7 +5,9 @@
 namespace vg::platform {
 
 std::uint64_t monotonicMs() {
-    return GetTickCount64();
+    // Not GetTickCount64: it moves in steps of the system tick (about 16 ms), too coarse for
+    // passes a few milliseconds apart.
+    return static_cast<std::uint64_t>(monotonicUs() / 1000);
 }
 
 std::int64_t monotonicUs() {
