@@ -23,6 +23,12 @@ std::int64_t monotonicUs() {
     return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
 }
 
+std::uint64_t sleepStepMs() {
+    // A sleeping thread wakes on the system's timer tick, 15.6 ms unless a program asks the
+    // whole system for a finer one (which costs every program power), as vglog does not.
+    return 16;
+}
+
 std::int64_t wallClockUs() {
     FILETIME ft{};
     GetSystemTimePreciseAsFileTime(&ft);
