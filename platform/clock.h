@@ -6,10 +6,13 @@
 
 namespace vg::platform {
 
-// Milliseconds from an arbitrary fixed point; never goes back.
+// Milliseconds from an arbitrary fixed point, moving a millisecond at a time; never goes back.
 std::uint64_t monotonicMs();
-// Microseconds on the same monotonic clock (the times of reads are taken from it).
+// Microseconds on the same monotonic clock (monotonicMs is this divided by 1000; the times of
+// reads are taken from it).
 std::int64_t monotonicUs();
+// The shortest sleep the system keeps, in milliseconds: a shorter one lasts about this long.
+std::uint64_t sleepStepMs();
 // Microseconds since 1970-01-01 00:00:00 UTC on the wall clock.
 std::int64_t wallClockUs();
 // Broken-down local time of t; false when it cannot be converted.

@@ -17,6 +17,10 @@ std::int64_t monotonicUs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+std::uint64_t sleepStepMs() {
+    return 1;
+}
+
 std::int64_t wallClockUs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

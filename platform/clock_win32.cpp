@@ -5,7 +5,9 @@
 namespace vg::platform {
 
 std::uint64_t monotonicMs() {
-    return GetTickCount64();
+    // Not GetTickCount64: it moves in steps of the system tick (about 16 ms), too coarse for
+    // passes a few milliseconds apart.
+    return static_cast<std::uint64_t>(monotonicUs() / 1000);
 }
 
 std::int64_t monotonicUs() {
@@ -19,6 +21,12 @@ std::int64_t monotonicUs() {
     const std::int64_t ticks = now.QuadPart;
     // Whole seconds and the rest apart, so the product never overflows.
     return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}
+
+std::uint64_t sleepStepMs() {
+    // A sleeping thread wakes on the system's timer tick, 15.6 ms unless a program asks the
+    // whole system for a finer one (which costs every program power), as vglog does not.
+    return 16;
 }
 
 std::int64_t wallClockUs() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/serial_wait_win32.h"
 
@@ -194,14 +195,14 @@ void waitForActivity(PortHandle port, int timeoutMs) {
     // A console handle also wakes for mouse and focus events, which _kbhit never consumes:
     // look for a key between short waits instead.
     const DWORD slice = inputKind == Input::Console ? kKeyPollMs : INFINITE;
-    const std::uint64_t start = GetTickCount64();
+    const std::uint64_t start = monotonicMs();
     for (;;) {
         if (keyWaiting()) {
             return;
         }
         DWORD wait = slice;
         if (timeoutMs >= 0) {
-            const std::uint64_t spent = GetTickCount64() - start;
+            const std::uint64_t spent = monotonicMs() - start;
             if (spent >= static_cast<std::uint64_t>(timeoutMs)) {
                 return;
             }

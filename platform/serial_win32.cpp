@@ -140,6 +140,12 @@ struct Port {
     bool holding = false;  // the byte that read brought waits for serialRead
     std::uint8_t held = 0;
     DWORD error = 0;  // why the outstanding read failed
+    // The driver's count from serialBytesWaiting, for the read that follows it at once: under
+    // wine every query is two more system calls on each pass. Only our own reads take bytes
+    // from the queue, so with no read outstanding the count is never more than the queue holds;
+    // the next read, a wait or a close forgets it.
+    DWORD counted = 0;
+    bool countFresh = false;
 };
 
 // The logger holds one port at a time; a few slots spare room for a port being reopened.
@@ -166,6 +172,7 @@ PortHandle adopt(HANDLE device) {
             break;
         }
         p.device = device;
+        p.countFresh = false;
         p.waiting = false;
         p.holding = false;
         p.error = 0;
@@ -219,6 +226,7 @@ bool serialArmWait(PortHandle handle, void*& event) {
     if (p == nullptr || p->holding) {
         return false;
     }
+    p->countFresh = false;
     if (!p->waiting) {
         // Bytes already waiting need no read to tell it (the query costs less than a read).
         DWORD errors = 0;
@@ -340,8 +348,13 @@ std::uint32_t serialBytesWaiting(PortHandle handle) {
     COMSTAT stat{};
     // Clearing the error flags is what lets transfers go on after a line error.
     if (p == nullptr || !settleWait(*p, false) || !ClearCommError(p->device, &dwErrors, &stat)) {
+        if (p != nullptr) {
+            p->countFresh = false;  // the read asks again, and says why it failed
+        }
         return 0;
     }
+    p->counted = stat.cbInQue;
+    p->countFresh = true;
     return stat.cbInQue + (p->holding ? 1u : 0u);
 }
 
@@ -354,9 +367,13 @@ std::ptrdiff_t serialRead(PortHandle handle, std::uint8_t* bytes, std::size_t co
     }
     DWORD errors = 0;
     COMSTAT stat{};
+    // Not while the one-byte read is outstanding: it may take a counted byte meanwhile.
+    const bool counted = p->countFresh && !p->waiting;
+    p->countFresh = false;
+    stat.cbInQue = p->counted;
     // The status query also tells a device that is gone (a pseudo-terminal whose far end closed,
     // under wine), where a read of nothing may succeed.
-    if (!settleWait(*p, false) || !ClearCommError(p->device, &errors, &stat)) {
+    if (!settleWait(*p, false) || (!counted && !ClearCommError(p->device, &errors, &stat))) {
         failure = SerialFailure{OpenFailure::Other, "",
                                 static_cast<int>(p->error != 0 ? p->error : GetLastError())};
         return -1;
@@ -414,6 +431,7 @@ void serialClose(PortHandle handle) {
         return;
     }
     settleWait(*p, true);
+    p->countFresh = false;
     CloseHandle(p->device);
     p->device = INVALID_HANDLE_VALUE;
     p->holding = false;

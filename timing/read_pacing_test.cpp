@@ -40,20 +40,25 @@ Outcome simulate(ReadPacing& pacing, std::uint64_t period, std::uint64_t seconds
 }
 
 TEST(ReadPacing, HoldsPassesApartOnlyWhilePiecesComeFast) {
-    // Fast pieces: a pass per kTimesPassMs. Slow ones: a pass per piece, read at once.
-    const std::uint64_t periods[] = {2, 6, kTimesPassMs - 1, 2 * kTimesPassMs + 1, 100, 3};
-    ReadPacing pacing;  // one instance through all: the rate changes both ways
-    std::uint64_t now = 0;
-    for (const std::uint64_t period : periods) {
-        SCOPED_TRACE(period);
-        const Outcome o = simulate(pacing, period, 10, now);
-        const bool fast = period < kTimesPassMs;
-        EXPECT_LE(o.passesPerSecond,
-                  1000.0 / static_cast<double>(fast ? kTimesPassMs : period) + 1);
-        EXPECT_LE(o.latestMs, kTimesPassMs + 1);
-        if (!fast) {
-            EXPECT_FALSE(pacing.holding);
-            EXPECT_LE(o.latestMs, 1u) << "a slow piece is read as it arrives";
+    // Fast pieces: a pass per passMs. Slow ones: a pass per piece, read at once. Where a sleep
+    // lasts a 16 ms tick, passes are held a tick apart, and stay so after the holding ends.
+    for (const std::uint64_t step : {std::uint64_t{1}, std::uint64_t{16}}) {
+        const std::uint64_t passMs = timesPassMs(step);
+        SCOPED_TRACE(passMs);
+        const std::uint64_t periods[] = {2, 6, passMs - 1, 2 * passMs + 1, 100, 3};
+        ReadPacing pacing;  // one instance through all: the rate changes both ways
+        pacing.passMs = passMs;
+        std::uint64_t now = 0;
+        for (const std::uint64_t period : periods) {
+            SCOPED_TRACE(period);
+            const Outcome o = simulate(pacing, period, 10, now);
+            const bool fast = period < passMs;
+            EXPECT_LE(o.passesPerSecond, 1000.0 / static_cast<double>(fast ? passMs : period) + 1);
+            EXPECT_LE(o.latestMs, passMs + 1);
+            if (!fast) {
+                EXPECT_FALSE(pacing.holding);
+                EXPECT_LE(o.latestMs, 1u) << "a slow piece is read as it arrives";
+            }
         }
     }
 }
