@@ -309,6 +309,7 @@ int runLive(App& app, const Options& options, MqttTap* mqtt, std::span<RunTap* c
     PortSource source;
     source.times = options.times;
     source.pacing.passMs = timing::timesPassMs(platform::sleepStepMs());
+    source.passPeriodMs = portPassPeriodMs(platform::sleepStepMs());
     const int status = runLoop(app, source, systemClock(), taps);
     sio::closePort(app.link);  // gives up exclusive use, for whoever holds the device next
     platform::consoleRestore();

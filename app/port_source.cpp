@@ -9,15 +9,22 @@ namespace vg::app {
 namespace {
 
 constexpr unsigned kPassSleepMs = 2;  // the least time between two passes
-// While bytes flow, passes start this far apart: at 115 200 baud that is about 580 bytes a pass,
-// far inside what the driver and the ring hold, and it wakes the process 20 times a second
-// rather than once for every few bytes the line delivers. Keys wait at most this long; signals
-// cut the sleep short.
-constexpr std::uint64_t kPassPeriodMs = 50;
 // A drain that read this much met a backlog: a 50 ms pass at line rate reads about 580 bytes.
 constexpr std::size_t kBacklogBytes = 2048;
 
 }  // namespace
+
+std::uint64_t portPassPeriodMs(std::uint64_t sleepStepMs) {
+    // While bytes flow, passes start about 50 ms apart: at 115 200 baud that is about 580 bytes a
+    // pass, far inside what the driver and the ring hold, and it wakes the process 20 times a
+    // second rather than once for every few bytes the line delivers. Keys wait at most this long;
+    // signals cut the sleep short. The period is whole sleep steps: where a sleep lasts a 16 ms
+    // timer tick (Windows) a 50 ms pass took 62.5 ms or 47 anyway, and each pass there costs more
+    // than the bytes it reads (under wine: 27 system calls and a signal against about 4).
+    constexpr std::uint64_t kPassPeriodMs = 50;
+    const std::uint64_t step = sleepStepMs > 0 ? sleepStepMs : 1;
+    return (kPassPeriodMs + step - 1) / step * step;
+}
 
 Pull PortSource::pull(App& app, std::uint64_t /*nowMs*/) {
     sio::drainPort(app.link, app.ring);
@@ -49,9 +56,9 @@ void PortSource::pace(App& app, std::uint64_t passStartMs, std::uint64_t nowMs) 
     const std::uint64_t spent = nowMs - passStartMs;
     const bool backlog = app.link.drainedBytes >= kBacklogBytes;
     if (!times) {
-        platform::sleepMs(backlog || spent + kPassSleepMs >= kPassPeriodMs
+        platform::sleepMs(backlog || spent + kPassSleepMs >= passPeriodMs
                               ? kPassSleepMs
-                              : static_cast<unsigned>(kPassPeriodMs - spent));
+                              : static_cast<unsigned>(passPeriodMs - spent));
         return;
     }
     nextPass = timing::planNextPass(pacing, passStartMs, app.link.drainedBytes, nowMs);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/run_loop.h"
+#include "app/sources.h"
 #include "logging/scratch_dir_test_util.h"
 #include "platform/clock.h"
 #include "sio/sio.h"
@@ -202,6 +203,15 @@ TEST(RunLoop, RotationsSurviveTakenNamesAndKeepTheNewestSets) {
     }
     EXPECT_EQ(samplesLogs, 2u);
     EXPECT_EQ(testutil::readFile("notes.txt"), "not a set");
+}
+
+TEST(RunLoop, PortPassesAreWholeSleepStepsOfAboutFiftyMilliseconds) {
+    const struct {
+        std::uint64_t step, period;
+    } cases[] = {{0, 50}, {1, 50}, {16, 64}, {25, 50}, {60, 60}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(portPassPeriodMs(c.step), c.period) << "sleep step " << c.step;
+    }
 }
 
 }  // namespace

@@ -13,8 +13,14 @@
 namespace vg::app {
 
 // The board on its serial port.
+// The time between two passes' starts while bytes flow, for a system whose sleeps last whole
+// steps of sleepStepMs.
+std::uint64_t portPassPeriodMs(std::uint64_t sleepStepMs);
+
 struct PortSource final : Source {
     bool times = false;  // every read stamped close to its arrival (--times)
+    // Without times, while bytes flow, passes start this far apart (see port_source.cpp).
+    std::uint64_t passPeriodMs = 50;
     timing::ReadPacing pacing;
     timing::NextPass nextPass;
 
