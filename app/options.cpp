@@ -162,6 +162,11 @@ bool checkMqtt(Options& o) {
              "libmosquitto)");
         return false;
     }
+    if (std::string why; !broker::loadClient(why)) {
+        fail(o, "--mqtt: the MQTT client library cannot be loaded (Debian: libmosquitto1): %s",
+             why.c_str());
+        return false;
+    }
     broker::Url url;
     switch (broker::parseUrl(o.mqtt, url)) {
         case broker::UrlError::None:

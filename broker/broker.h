@@ -22,6 +22,9 @@ namespace vg::broker {
 
 // False where the program was built without an MQTT client library.
 bool available();
+// Loads the client library, once for the process (a run without --mqtt never does); false with
+// the system's reason when it cannot be loaded (the library is not installed).
+bool loadClient(std::string& why);
 
 // mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...; PORT 1883 (mqtts 8883) when left out,
 // PREFIX "vglog" when there is none.

@@ -12,8 +12,10 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "broker/broker.h"
+#include "platform/library.h"
 #include "platform/net.h"
 #include "platform/process.h"
 
@@ -23,6 +25,82 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The library is opened when --mqtt first asks for it: a run without --mqtt never loads it, nor
+// the TLS libraries it brings (about 2 MiB resident, and their linking at every start).
+struct Api {
+    decltype(&::mosquitto_connect) connect = nullptr;
+    decltype(&::mosquitto_connect_callback_set) connect_callback_set = nullptr;
+    decltype(&::mosquitto_destroy) destroy = nullptr;
+    decltype(&::mosquitto_disconnect) disconnect = nullptr;
+    decltype(&::mosquitto_disconnect_callback_set) disconnect_callback_set = nullptr;
+    decltype(&::mosquitto_int_option) int_option = nullptr;
+    decltype(&::mosquitto_lib_init) lib_init = nullptr;
+    decltype(&::mosquitto_log_callback_set) log_callback_set = nullptr;
+    decltype(&::mosquitto_loop) loop = nullptr;
+    decltype(&::mosquitto_loop_misc) loop_misc = nullptr;
+    decltype(&::mosquitto_loop_read) loop_read = nullptr;
+    decltype(&::mosquitto_loop_write) loop_write = nullptr;
+    decltype(&::mosquitto_max_inflight_messages_set) max_inflight_messages_set = nullptr;
+    decltype(&::mosquitto_new) create = nullptr;
+    decltype(&::mosquitto_publish) publish = nullptr;
+    decltype(&::mosquitto_publish_callback_set) publish_callback_set = nullptr;
+    decltype(&::mosquitto_socket) socket = nullptr;
+    decltype(&::mosquitto_strerror) strerror = nullptr;
+    decltype(&::mosquitto_tls_set) tls_set = nullptr;
+    decltype(&::mosquitto_username_pw_set) username_pw_set = nullptr;
+    decltype(&::mosquitto_want_write) want_write = nullptr;
+    decltype(&::mosquitto_will_set) will_set = nullptr;
+};
+
+constexpr char kLibraryName[] = "libmosquitto.so.1";
+Api mq;
+
+// Opens the library once for the process; false with the reason when it cannot be.
+bool loadApi(std::string& why) {
+    static std::string failure;
+    static const bool loaded = [] {
+        platform::Library library;
+        if (!platform::openLibrary(kLibraryName, library, failure)) {
+            return false;
+        }
+        Api api;
+        const auto bind = [&](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
+                platform::librarySymbol(library, name));
+            if (fn == nullptr) {
+                failure = std::string(kLibraryName) + " has no " + name;
+            }
+            return fn != nullptr;
+        };
+        const bool all =
+            bind(api.connect, "mosquitto_connect") &&
+            bind(api.connect_callback_set, "mosquitto_connect_callback_set") &&
+            bind(api.destroy, "mosquitto_destroy") &&
+            bind(api.disconnect, "mosquitto_disconnect") &&
+            bind(api.disconnect_callback_set, "mosquitto_disconnect_callback_set") &&
+            bind(api.int_option, "mosquitto_int_option") &&
+            bind(api.lib_init, "mosquitto_lib_init") &&
+            bind(api.log_callback_set, "mosquitto_log_callback_set") &&
+            bind(api.loop, "mosquitto_loop") && bind(api.loop_misc, "mosquitto_loop_misc") &&
+            bind(api.loop_read, "mosquitto_loop_read") &&
+            bind(api.loop_write, "mosquitto_loop_write") &&
+            bind(api.max_inflight_messages_set, "mosquitto_max_inflight_messages_set") &&
+            bind(api.create, "mosquitto_new") && bind(api.publish, "mosquitto_publish") &&
+            bind(api.publish_callback_set, "mosquitto_publish_callback_set") &&
+            bind(api.socket, "mosquitto_socket") && bind(api.strerror, "mosquitto_strerror") &&
+            bind(api.tls_set, "mosquitto_tls_set") &&
+            bind(api.username_pw_set, "mosquitto_username_pw_set") &&
+            bind(api.want_write, "mosquitto_want_write") &&
+            bind(api.will_set, "mosquitto_will_set") && true;
+        if (all) {
+            mq = api;  // the library stays open for the process's life
+        }
+        return all;
+    }();
+    why = failure;
+    return loaded;
+}
 
 constexpr milliseconds kFirstPause{1000};  // after a failed connection, doubled up to kMaxPause
 constexpr milliseconds kMaxPause{10000};
@@ -128,7 +206,7 @@ void reportFailure(Client& c, int rc, int err) {
             setReport(c, State::Waiting, Cause::Lost, 0, 0, nullptr);
             return;
         default:
-            setReport(c, State::Waiting, Cause::Other, 0, rc, mosquitto_strerror(rc));
+            setReport(c, State::Waiting, Cause::Other, 0, rc, mq.strerror(rc));
             return;
     }
 }
@@ -194,8 +272,8 @@ void onLog(mosquitto*, void* context, int level, const char* text) {
 
 void publishStatus(Client& c, const std::string& json, bool final) {
     int mid = 0;
-    const int rc = mosquitto_publish(c.mosq, &mid, c.statusTopic.c_str(),
-                                     static_cast<int>(json.size()), json.data(), 1, true);
+    const int rc = mq.publish(c.mosq, &mid, c.statusTopic.c_str(), static_cast<int>(json.size()),
+                              json.data(), 1, true);
     if (rc != MOSQ_ERR_SUCCESS && mid == 0) {
         return;  // refused outright; the next connection sends the latest status again
     }
@@ -228,8 +306,8 @@ void publishWaiting(Client& c) {
         int mid = 0;
         c.publishing = true;
         c.doneInCall = -1;
-        const int rc = mosquitto_publish(c.mosq, &mid, c.samplesTopic.c_str(), static_cast<int>(n),
-                                         json, c.config.qos, false);
+        const int rc = mq.publish(c.mosq, &mid, c.samplesTopic.c_str(), static_cast<int>(n), json,
+                                  c.config.qos, false);
         c.publishing = false;
         if (mid != 0 && c.doneInCall == mid) {
             c.published.fetch_add(1, std::memory_order_relaxed);
@@ -256,7 +334,7 @@ void publishWaiting(Client& c) {
 
 // Sleeps until there is something to publish, or the tick.
 void waitForWork(Client& c) {
-    const int ms = mosquitto_want_write(c.mosq) ? kWriteRetryMs : kTickMs;
+    const int ms = mq.want_write(c.mosq) ? kWriteRetryMs : kTickMs;
     std::unique_lock<std::mutex> held(c.lock);
     c.wake.wait_for(held, milliseconds(ms),
                     [&] { return c.kicked || c.statusNew || c.finishing || c.stop; });
@@ -266,22 +344,22 @@ void waitForWork(Client& c) {
 // One wake while connected: what the broker sent since the last, the samples queued since then
 // as one burst on the wire, what the socket could not take before, and the keepalive.
 int serviceConnected(Client& c) {
-    int rc = mosquitto_loop_read(c.mosq, 1);
+    int rc = mq.loop_read(c.mosq, 1);
     if (rc != MOSQ_ERR_SUCCESS || c.lost) {
         return rc;
     }
     // The library writes each message as it is published; held, the pass's messages leave in one
     // segment. The socket stays open through the publishing: only the loop's calls close it.
-    const int socket = mosquitto_socket(c.mosq);
+    const int socket = mq.socket(c.mosq);
     const bool held = c.queue.size() > 1 && platform::holdSocketWrites(socket, true) == 0;
     publishWaiting(c);
     if (held) {
         platform::holdSocketWrites(socket, false);
     }
-    if (mosquitto_want_write(c.mosq)) {
-        rc = mosquitto_loop_write(c.mosq, 1);
+    if (mq.want_write(c.mosq)) {
+        rc = mq.loop_write(c.mosq, 1);
     }
-    return rc == MOSQ_ERR_SUCCESS && !c.lost ? mosquitto_loop_misc(c.mosq) : rc;
+    return rc == MOSQ_ERR_SUCCESS && !c.lost ? mq.loop_misc(c.mosq) : rc;
 }
 
 int connectOnce(Client& c) {
@@ -289,8 +367,8 @@ int connectOnce(Client& c) {
     c.connackCode = 0;
     c.lost = false;
     errno = 0;
-    const int rc = mosquitto_connect(c.mosq, c.config.url.host.c_str(), c.config.url.port,
-                                     c.config.keepaliveS);
+    const int rc =
+        mq.connect(c.mosq, c.config.url.host.c_str(), c.config.url.port, c.config.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
         reportFailure(c, rc, errno);
     }
@@ -342,7 +420,7 @@ void run(Client& c) {
             if (c.connected) {
                 publishWaiting(c);
             }
-            rc = mosquitto_loop(c.mosq, kNetWaitMs, 1);
+            rc = mq.loop(c.mosq, kNetWaitMs, 1);
             err = errno;
         }
         if (c.connected) {
@@ -357,8 +435,8 @@ void run(Client& c) {
         }
     }
     if (socketUp) {
-        mosquitto_disconnect(c.mosq);
-        mosquitto_loop(c.mosq, 0, 1);  // writes the DISCONNECT still queued
+        mq.disconnect(c.mosq);
+        mq.loop(c.mosq, 0, 1);  // writes the DISCONNECT still queued
     }
     Sample s;
     while (c.queue.pop(s)) {
@@ -387,27 +465,26 @@ int checkFiles(const Config& config) {
 
 int configure(Client& c) {
     const Config& config = c.config;
-    int rc = mosquitto_int_option(c.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    int rc = mq.int_option(c.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_int_option(c.mosq, MOSQ_OPT_TCP_NODELAY, 1);  // a sample goes at once
+        rc = mq.int_option(c.mosq, MOSQ_OPT_TCP_NODELAY, 1);  // a sample goes at once
     }
     if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_max_inflight_messages_set(c.mosq, kWindow + 32);  // and the statuses
+        rc = mq.max_inflight_messages_set(c.mosq, kWindow + 32);  // and the statuses
     }
     static constexpr char kOffline[] = "{\"state\":\"offline\"}";
     if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_will_set(c.mosq, c.statusTopic.c_str(), sizeof kOffline - 1, kOffline, 1,
-                                true);
+        rc = mq.will_set(c.mosq, c.statusTopic.c_str(), sizeof kOffline - 1, kOffline, 1, true);
     }
     if (rc == MOSQ_ERR_SUCCESS && (!config.user.empty() || !config.password.empty())) {
-        rc = mosquitto_username_pw_set(c.mosq, config.user.empty() ? nullptr : config.user.c_str(),
-                                       config.password.empty() ? nullptr : config.password.c_str());
+        rc = mq.username_pw_set(c.mosq, config.user.empty() ? nullptr : config.user.c_str(),
+                                config.password.empty() ? nullptr : config.password.c_str());
     }
     if (rc == MOSQ_ERR_SUCCESS && config.url.tls) {
-        rc = mosquitto_tls_set(c.mosq, config.ca.empty() ? nullptr : config.ca.c_str(),
-                               config.ca.empty() ? "/etc/ssl/certs" : nullptr,
-                               config.cert.empty() ? nullptr : config.cert.c_str(),
-                               config.key.empty() ? nullptr : config.key.c_str(), nullptr);
+        rc = mq.tls_set(c.mosq, config.ca.empty() ? nullptr : config.ca.c_str(),
+                        config.ca.empty() ? "/etc/ssl/certs" : nullptr,
+                        config.cert.empty() ? nullptr : config.cert.c_str(),
+                        config.key.empty() ? nullptr : config.key.c_str(), nullptr);
     }
     return rc;
 }
@@ -416,6 +493,10 @@ int configure(Client& c) {
 
 bool available() {
     return true;
+}
+
+bool loadClient(std::string& why) {
+    return loadApi(why);
 }
 
 std::unique_ptr<Client, void (*)(Client*)> startClient(const Config& config, StartError& error,
@@ -428,22 +509,27 @@ std::unique_ptr<Client, void (*)(Client*)> startClient(const Config& config, Sta
         error = StartError::Files;
         return none;
     }
-    static const int init = mosquitto_lib_init();  // once for the process
+    std::string why;
+    if (!loadApi(why)) {
+        error = StartError::Unavailable;
+        return none;
+    }
+    static const int init = mq.lib_init();  // once for the process
     std::unique_ptr<Client, void (*)(Client*)> c(new Client, stopClient);
     c->config = config;
     c->samplesTopic = config.topicRoot + "samples";
     c->statusTopic = config.topicRoot + "status";
     c->mosq =
-        init == MOSQ_ERR_SUCCESS ? mosquitto_new(config.clientId.c_str(), true, c.get()) : nullptr;
+        init == MOSQ_ERR_SUCCESS ? mq.create(config.clientId.c_str(), true, c.get()) : nullptr;
     if (c->mosq == nullptr) {
         error = StartError::Library;
         code = init != MOSQ_ERR_SUCCESS ? init : MOSQ_ERR_NOMEM;
         return none;
     }
-    mosquitto_connect_callback_set(c->mosq, onConnect);
-    mosquitto_disconnect_callback_set(c->mosq, onDisconnect);
-    mosquitto_publish_callback_set(c->mosq, onPublish);
-    mosquitto_log_callback_set(c->mosq, onLog);
+    mq.connect_callback_set(c->mosq, onConnect);
+    mq.disconnect_callback_set(c->mosq, onDisconnect);
+    mq.publish_callback_set(c->mosq, onPublish);
+    mq.log_callback_set(c->mosq, onLog);
     if ((code = configure(*c)) != MOSQ_ERR_SUCCESS) {
         error = StartError::Library;
         return none;
@@ -527,7 +613,7 @@ void stopClient(Client* client) {
         client->thread.join();
     }
     if (client->mosq != nullptr) {
-        mosquitto_destroy(client->mosq);
+        mq.destroy(client->mosq);
     }
     delete client;
 }

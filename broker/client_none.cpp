@@ -9,6 +9,11 @@ bool available() {
     return false;
 }
 
+bool loadClient(std::string& why) {
+    why = "no MQTT client in this build";
+    return false;
+}
+
 std::unique_ptr<Client, void (*)(Client*)> startClient(const Config&, StartError& error, int& err,
                                                        int& code) {
     error = StartError::Unavailable;

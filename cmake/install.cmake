@@ -93,7 +93,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The plot tool is a python3 script (beside the libraries dpkg-shlibdeps finds); it draws with
 # gnuplot, which logging does without.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
+# --mqtt loads libmosquitto when asked (not linked, so dpkg-shlibdeps cannot see it).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox, libmosquitto1")
 # postinst creates the service's user; the package uses systemd's tools where they are, else
 # the passwd package's.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/debian/postinst

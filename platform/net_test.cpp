@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 
 #include <gtest/gtest.h>
 
+#include "platform/library.h"
 #include "platform/net.h"
 
 namespace {
@@ -74,6 +76,17 @@ TEST(HoldSocketWrites, ANonSocketSaysWhy) {
     EXPECT_NE(vg::platform::holdSocketWrites(-1, true), 0);
     close(fds[0]);
     close(fds[1]);
+}
+
+TEST(Library, OpensWhatIsThereAndSaysWhyNot) {
+    vg::platform::Library library;
+    std::string why;
+    ASSERT_TRUE(vg::platform::openLibrary("libm.so.6", library, why)) << why;
+    EXPECT_NE(vg::platform::librarySymbol(library, "cos"), nullptr);
+    EXPECT_EQ(vg::platform::librarySymbol(library, "no_such_function_here"), nullptr);
+    vg::platform::Library missing;
+    EXPECT_FALSE(vg::platform::openLibrary("libvglog-no-such-library.so.9", missing, why));
+    EXPECT_NE(why.find("libvglog-no-such-library.so.9"), std::string::npos) << why;
 }
 
 }  // namespace
