@@ -162,13 +162,15 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vglog-mqtt-bench-") as tmp:
         plain_cpu, _ = phase(a.build, tmp, a.boards, a.seconds, None)
         broker, port = start_broker(tmp)
-        sub = Subscriber(port)
-        time.sleep(0.5)
+        sub = None
         try:
+            sub = Subscriber(port)
+            time.sleep(0.5)
             mqtt_cpu, lines = phase(a.build, tmp, a.boards, a.seconds, port)
             time.sleep(2)  # the last messages on their way
         finally:
-            sub.stop()
+            if sub is not None:
+                sub.stop()
             broker.kill()
             broker.wait()
     got = {}
