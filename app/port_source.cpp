@@ -14,18 +14,6 @@ constexpr std::size_t kBacklogBytes = 2048;
 
 }  // namespace
 
-std::uint64_t portPassPeriodMs(std::uint64_t sleepStepMs) {
-    // While bytes flow, passes start about 50 ms apart: at 115 200 baud that is about 580 bytes a
-    // pass, far inside what the driver and the ring hold, and it wakes the process 20 times a
-    // second rather than once for every few bytes the line delivers. Keys wait at most this long;
-    // signals cut the sleep short. The period is whole sleep steps: where a sleep lasts a 16 ms
-    // timer tick (Windows) a 50 ms pass took 62.5 ms or 47 anyway, and each pass there costs more
-    // than the bytes it reads (under wine: 27 system calls and a signal against about 4).
-    constexpr std::uint64_t kPassPeriodMs = 50;
-    const std::uint64_t step = sleepStepMs > 0 ? sleepStepMs : 1;
-    return (kPassPeriodMs + step - 1) / step * step;
-}
-
 Pull PortSource::pull(App& app, std::uint64_t /*nowMs*/) {
     sio::drainPort(app.link, app.ring);
     return Pull::More;

@@ -12,15 +12,23 @@
 
 namespace vg::app {
 
-// The board on its serial port.
-// The time between two passes' starts while bytes flow, for a system whose sleeps last whole
-// steps of sleepStepMs.
-std::uint64_t portPassPeriodMs(std::uint64_t sleepStepMs);
+// Without times, while bytes flow, the time between two passes' starts, for a system whose
+// sleeps last whole steps of sleepStepMs. About 50 ms: at 115 200 baud that is about 580 bytes a
+// pass, far inside what the driver and the ring hold, and it wakes the process 20 times a second
+// rather than once for every few bytes the line delivers. Keys wait at most this long; signals
+// cut the sleep short. It is whole sleep steps: where a sleep lasts a 16 ms timer tick (Windows)
+// a 50 ms pass took 62.5 ms or 47 anyway, and each pass there costs more than the bytes it reads
+// (under wine: 27 system calls and a signal against about 4).
+constexpr std::uint64_t portPassPeriodMs(std::uint64_t sleepStepMs) {
+    constexpr std::uint64_t kPassPeriodMs = 50;
+    const std::uint64_t step = sleepStepMs > 0 ? sleepStepMs : 1;
+    return (kPassPeriodMs + step - 1) / step * step;
+}
 
+// The board on its serial port.
 struct PortSource final : Source {
     bool times = false;  // every read stamped close to its arrival (--times)
-    // Without times, while bytes flow, passes start this far apart (see port_source.cpp).
-    std::uint64_t passPeriodMs = 50;
+    std::uint64_t passPeriodMs = portPassPeriodMs(1);  // without times
     timing::ReadPacing pacing;
     timing::NextPass nextPass;
 
