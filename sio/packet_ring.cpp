@@ -11,6 +11,12 @@ std::uint16_t nextIndex(const PacketRing& ring, std::uint16_t index) {
     return next >= ring.slotCount ? std::uint16_t{0} : next;
 }
 
+static_assert((kMaxSlots & (kMaxSlots - 1)) == 0, "the storage place wraps with a mask");
+
+std::size_t storagePlace(const PacketRing& ring, std::uint16_t index) {
+    return static_cast<std::size_t>(index + ring.base) & (kMaxSlots - 1u);
+}
+
 }  // namespace
 
 int setRingSize(PacketRing& ring, std::uint16_t slots) {
@@ -32,8 +38,13 @@ int storePacket(PacketRing& ring, const std::uint8_t* packet) {
         return 0;
     }
     std::lock_guard lock(ring.ringLock);
-    std::memcpy(ring.slots[ring.writeIndex].data(), packet, packet[1]);
-    ring.arrivalUs[ring.writeIndex] = ring.stampUs;
+    if (ring.writeIndex == ring.readIndex) {
+        // Empty: start over at the front of the storage (no stored packet moves).
+        ring.base = static_cast<std::uint16_t>((kMaxSlots - ring.writeIndex) & (kMaxSlots - 1u));
+    }
+    const std::size_t place = storagePlace(ring, ring.writeIndex);
+    std::memcpy(ring.slots[place].data(), packet, packet[1]);
+    ring.arrivalUs[place] = ring.stampUs;
     ring.writeIndex = nextIndex(ring, ring.writeIndex);
     if (ring.writeIndex == ring.readIndex) {
         ring.readIndex = nextIndex(ring, ring.readIndex);  // full: the oldest packet goes
@@ -57,9 +68,10 @@ int takePacket(PacketRing& ring, std::uint8_t* dest) {
     if (ring.readIndex == ring.writeIndex) {
         return -1;
     }
-    const auto& slot = ring.slots[ring.readIndex];
+    const std::size_t place = storagePlace(ring, ring.readIndex);
+    const auto& slot = ring.slots[place];
     std::memcpy(dest, slot.data(), slot[1]);
-    ring.takenUs = ring.arrivalUs[ring.readIndex];
+    ring.takenUs = ring.arrivalUs[place];
     ring.readIndex = nextIndex(ring, ring.readIndex);
     return 0;
 }

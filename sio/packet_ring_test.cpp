@@ -1,4 +1,6 @@
+#include <deque>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -136,6 +138,62 @@ TEST_F(RingTest, ResetEmptiesAndRewinds) {
     ring->readIndex = ring->writeIndex = 9;  // an empty ring keeps its indices
     resetRing(*ring);
     EXPECT_EQ(ring->readIndex, 9);
+}
+
+// Random runs of stores and takes against a plain queue, across sizes where the indices wrap
+// often and where the ring fills and drops: what comes out, the count and the drops all match.
+TEST_F(RingTest, StoresAndTakesMatchAQueueAtEverySize) {
+    std::mt19937 random(7);
+    for (const int size : {1, 2, 5, 16, 17, 4096}) {
+        SCOPED_TRACE(size);
+        ring = std::make_unique<PacketRing>();
+        setRingSize(*ring, static_cast<std::uint16_t>(size));
+        std::deque<Packet> model;
+        std::uint64_t modelDropped = 0;
+        std::uint8_t tag = 0;
+        for (int burst = 0; burst < 400; ++burst) {
+            const int stores = std::uniform_int_distribution<int>(0, size + 2)(random);
+            for (int i = 0; i < stores; ++i) {
+                const auto len = static_cast<std::uint8_t>(2 + (tag * 37) % 126);
+                model.push_back(makePacket(len, tag++));
+                storePacket(*ring, model.back().data());
+                if (model.size() >=
+                    static_cast<std::size_t>(size)) {  // the ring keeps one slot free
+                    model.pop_front();
+                    ++modelDropped;
+                }
+            }
+            ASSERT_EQ(count(), model.size());
+            const auto takes = std::uniform_int_distribution<std::size_t>(0, model.size())(random);
+            for (std::size_t i = 0; i < takes; ++i) {
+                ASSERT_EQ(take(), model.front());
+                model.pop_front();
+            }
+        }
+        EXPECT_EQ(ring->dropped, modelDropped);
+    }
+}
+
+// A ring that is emptied after every few packets, as the loop does, keeps its packets at the
+// front of its storage however far the indices have gone round: the rest is never touched.
+TEST_F(RingTest, ARingKeptNearlyEmptyUsesTheFrontOfItsStorage) {
+    setRingSize(*ring, 4096);
+    for (auto& slot : ring->slots) {
+        slot.fill(0xEE);
+    }
+    std::uint8_t tag = 0;
+    for (int pass = 0; pass < 3000; ++pass) {  // 9000 packets: the indices go round twice
+        for (int i = 0; i < 3; ++i) {
+            storePacket(*ring, makePacket(40, tag++).data());
+        }
+        while (count() != 0) {
+            take();
+        }
+    }
+    EXPECT_NE(ring->writeIndex, 0);
+    for (std::size_t place = 3; place < kMaxSlots; ++place) {
+        ASSERT_EQ(ring->slots[place][0], 0xEE) << "storage slot " << place << " was written";
+    }
 }
 
 }  // namespace

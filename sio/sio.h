@@ -17,16 +17,24 @@ inline constexpr std::uint16_t kMaxSlots = 4096;
 inline constexpr std::uint8_t kPacketStart = 0x24;  // "$"
 
 // Queue of received packets; a store into a full ring drops the oldest packet.
+//
+// The slot at index i is kept in slots[(i + base) % kMaxSlots], and base moves whenever a packet
+// is stored into an empty ring, so that packet lands in slots[0]. The loop empties the ring on
+// every pass, so at the line's rate the ring lives in its first few pages: the indices still go
+// round all 4096 slots, but the process does not keep all 1 MiB of them resident. The storage
+// has no initializer for the same reason: the one static instance is zero already, a fresh one
+// is never read before it is written, and a constructor that zeroed it would touch every page.
 struct PacketRing {
     std::uint16_t readIndex = 0;
     std::uint16_t writeIndex = 0;
     std::uint16_t slotCount = 0;  // 0 until the link is opened
-    std::array<std::array<std::uint8_t, kSlotBytes>, kMaxSlots> slots{};
+    std::uint16_t base = 0;       // where the slot at index 0 is kept
+    std::array<std::array<std::uint8_t, kSlotBytes>, kMaxSlots> slots;
     std::mutex ringLock;
     std::uint64_t dropped = 0;  // packets pushed out by a store into a full ring
-    // When each slot's packet arrived (monotonic microseconds): a store stamps its slot with
-    // stampUs, a take leaves the packet's stamp in takenUs.
-    std::array<std::int64_t, kMaxSlots> arrivalUs{};
+    // When each slot's packet arrived (monotonic microseconds), kept beside it: a store stamps
+    // its slot with stampUs, a take leaves the packet's stamp in takenUs.
+    std::array<std::int64_t, kMaxSlots> arrivalUs;
     std::int64_t stampUs = 0;
     std::int64_t takenUs = 0;
 };
