@@ -157,8 +157,8 @@ TEST_F(RingTest, StoresAndTakesMatchAQueueAtEverySize) {
                 const auto len = static_cast<std::uint8_t>(2 + (tag * 37) % 126);
                 model.push_back(makePacket(len, tag++));
                 storePacket(*ring, model.back().data());
-                if (model.size() >=
-                    static_cast<std::size_t>(size)) {  // the ring keeps one slot free
+                // The ring keeps one slot free, so a store into size - 1 packets drops one.
+                if (model.size() >= static_cast<std::size_t>(size)) {
                     model.pop_front();
                     ++modelDropped;
                 }
