@@ -14,7 +14,9 @@ import time
 import unittest
 import urllib.request
 
+from expected_logs import frame
 from harness import VGLOG, VGLOG_SIM, FakePort, Run, wait_until
+from live_client import sanitized
 from test_files import Sender, board_stream
 
 SET = re.compile(r"^(anglesAndAccels|times)\.(\d{4}\w{3}\d\d-\d{6})\.(txt|csv)$")
@@ -91,6 +93,44 @@ class TimesFollowTheSamplesLog(unittest.TestCase):
                 run.proc.wait()
                 for stamp, (lines, rows) in sets_of(run).items():
                     self.assertLessEqual(rows, lines, f"set {stamp}")
+
+
+class WhatARunKeepsResident(unittest.TestCase):
+    """The run's memory, which a plain run keeps under 4 MiB: the packet ring, emptied by every
+    pass, stays in its first pages however far its indices go round, and a run that asks for no
+    broker maps no library beyond the C and maths libraries (the broker's client, and the TLS
+    libraries it brings, were once mapped by every start)."""
+
+    def test_the_ring_stays_small_and_only_the_c_library_is_mapped(self):
+        if sanitized():
+            self.skipTest("a sanitizer's shadow memory is the larger part of its process")
+        port = FakePort()
+        self.addCleanup(port.close)
+        run = Run([port.path])
+        self.addCleanup(run.close)
+        self.assertEqual(port.wait_for(1), b"w", "the start byte")
+        stream = board_stream(8000, seed=9)  # the ring's 4096 indices go round twice
+        samples = sum(1 for p in frame(stream) if p[2] == 10)
+        sender = Sender(port, stream, piece=2000)
+        sender.start()
+        self.addCleanup(sender.finish)
+
+        def logged():
+            names = [n for n in run.files() if n.startswith("anglesAndAccels.")]
+            return names and run.read_file(names[0]).count(b"\n") - 1 >= samples
+        self.assertTrue(wait_until(logged, timeout=60), "every sample logged")
+
+        with open(f"/proc/{run.proc.pid}/status") as f:
+            status = dict(line.split(":", 1) for line in f)
+        private_kib = int(status["RssAnon"].split()[0])
+        # About 0.4 MiB; the ring alone is 1 MiB once every slot has been written.
+        self.assertLess(private_kib, 1024, "private memory in KiB")
+        with open(f"/proc/{run.proc.pid}/maps") as f:
+            libraries = {os.path.basename(line.split()[5]) for line in f
+                         if len(line.split()) > 5 and ".so" in line.split()[5]}
+        others = {name for name in libraries
+                  if not name.startswith(("libc.so", "libm.so", "ld-linux"))}
+        self.assertEqual(others, set(), "libraries mapped beside the C library")
 
 
 class ReplayIsARun(unittest.TestCase):
