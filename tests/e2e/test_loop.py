@@ -115,10 +115,9 @@ class WhatARunKeepsResident(unittest.TestCase):
         sender.start()
         self.addCleanup(sender.finish)
 
-        def logged():
-            names = [n for n in run.files() if n.startswith("anglesAndAccels.")]
-            return names and run.read_file(names[0]).count(b"\n") - 1 >= samples
-        self.assertTrue(wait_until(logged, timeout=60), "every sample logged")
+        self.assertTrue(wait_until(lambda: any(lines >= samples
+                                               for lines, _ in sets_of(run).values()),
+                                   timeout=60), "every sample logged")
 
         with open(f"/proc/{run.proc.pid}/status") as f:
             status = dict(line.split(":", 1) for line in f)
@@ -126,8 +125,8 @@ class WhatARunKeepsResident(unittest.TestCase):
         # About 0.4 MiB; the ring alone is 1 MiB once every slot has been written.
         self.assertLess(private_kib, 1024, "private memory in KiB")
         with open(f"/proc/{run.proc.pid}/maps") as f:
-            libraries = {os.path.basename(line.split()[5]) for line in f
-                         if len(line.split()) > 5 and ".so" in line.split()[5]}
+            paths = [fields[5] for fields in map(str.split, f) if len(fields) > 5]
+        libraries = {os.path.basename(path) for path in paths if ".so" in path}
         others = {name for name in libraries
                   if not name.startswith(("libc.so", "libm.so", "ld-linux"))}
         self.assertEqual(others, set(), "libraries mapped beside the C library")
