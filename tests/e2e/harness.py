@@ -215,7 +215,9 @@ def start_logging(test, port, *args, files=2, **kwargs):
     run = Run([*args, port.path], **kwargs)
     test.addCleanup(run.close)
     test.assertEqual(port.wait_for(1), b"w", "the start byte")
-    test.assertTrue(wait_until(lambda: len(run.files()) == files), run.files())
+    # At least: a run that rotates may have made its next set before a busy machine lets the
+    # test look.
+    test.assertTrue(wait_until(lambda: len(run.files()) >= files), run.files())
     return run
 
 
